@@ -1,0 +1,45 @@
+#pragma once
+
+// Small xcb helpers for tests: read back pixels from the X server, make plain windows, find and
+// close top-level windows. Each call opens its own short connection, so tests can use them from
+// any thread without sharing state.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Rgb {
+    int r = 0, g = 0, b = 0;
+};
+
+struct Snapshot {
+    int width = 0, height = 0;
+    std::vector<Rgb> pixels; // row-major, width * height
+    Rgb at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+};
+
+// Reads the window's contents (including the children drawn over it) from the server.
+// Empty snapshot when the window is gone or unviewable.
+Snapshot grabWindow(uint32_t window);
+
+// A mapped top-level window of the given size on the default screen, filled with a grey
+// background. Kept until destroyPlainWindow.
+uint32_t createPlainWindow(int width, int height);
+void resizeWindow(uint32_t window, int width, int height);
+void destroyPlainWindow(uint32_t window);
+// Unmaps and maps the window again, so its children are exposed afresh.
+void remapWindow(uint32_t window);
+
+// Children of a window, in stacking order.
+std::vector<uint32_t> childWindows(uint32_t window);
+// Size of a window, or {0, 0} when it is gone.
+std::pair<int, int> windowSize(uint32_t window);
+
+// Top-level windows whose WM_NAME is exactly name.
+std::vector<uint32_t> findTopLevelWindows(const std::string& name);
+// Asks the window to close as a window manager would (WM_DELETE_WINDOW).
+void sendDeleteWindow(uint32_t window);
+
+// True when the colours differ by at most tolerance in every channel.
+bool near(const Rgb& a, const Rgb& b, int tolerance);
+std::string toString(const Rgb& c);

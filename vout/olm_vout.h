@@ -1,0 +1,169 @@
+/*
+ * olm_vout: presents planar YUV 4:2:0 pictures in a native X11 window.
+ *
+ * An output is created on a window that belongs to the caller (for example a toolkit widget's
+ * native window). It covers that window with a child window of its own, follows the window's
+ * size, redraws on exposure and shows every picture scaled into the rectangle that the display
+ * mode gives. Pictures are copied on `put` and drawn by a render thread of the output, so `put`
+ * is cheap and never waits for the X server.
+ *
+ * Result codes shared by the functions that return int:
+ *   OLM_VOUT_OK              0  success
+ *   OLM_VOUT_E_HANDLE        1  the handle is not a live output (never created, or destroyed),
+ *                               or a required pointer argument is null
+ *   OLM_VOUT_E_INVALID       2  an argument is out of range (mode, size, stride); nothing changed
+ *   OLM_VOUT_E_BUSY          3  every buffer of the picture pool is in use by other `put` calls
+ *                               on the same output; the picture was not taken
+ *   OLM_VOUT_E_NO_MEMORY     4  a picture buffer could not be allocated
+ */
+#ifndef OLM_VOUT_H
+#define OLM_VOUT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define OLM_VOUT_API __attribute__((visibility("default")))
+#else
+#define OLM_VOUT_API
+#endif
+
+enum {
+    OLM_VOUT_OK = 0,
+    OLM_VOUT_E_HANDLE = 1,
+    OLM_VOUT_E_INVALID = 2,
+    OLM_VOUT_E_BUSY = 3,
+    OLM_VOUT_E_NO_MEMORY = 4,
+};
+
+/* Display modes: where the picture goes inside the window. The window's remaining area is
+ * black in every mode but VOUT_PREFERRED. */
+enum {
+    VOUT_NORMAL = 0,    /* the picture's own aspect (square pixels), as large as fits, centred */
+    VOUT_4_3 = 1,       /* a 4:3 rectangle, as large as fits, centred */
+    VOUT_16_9 = 2,      /* a 16:9 rectangle, as large as fits, centred */
+    VOUT_PREFERRED = 3, /* the whole window, stretched */
+};
+
+/* Largest picture width or height that `put` accepts. */
+#define OLM_VOUT_MAX_DIMENSION 16384
+
+/* Smallest and largest picture pool depth; other values (0 included) mean the default. */
+#define OLM_VOUT_MIN_POOL_DEPTH 2
+#define OLM_VOUT_MAX_POOL_DEPTH 16
+#define OLM_VOUT_DEFAULT_POOL_DEPTH 3
+
+/* The creation record: 40 bytes, zero-filled by the caller, read only during the call. */
+typedef struct olm_vout_params {
+    uint32_t window;       /* X11 window id to draw in; must not be 0 */
+    uint32_t pool_depth;   /* pictures the output may hold at once (see OLM_VOUT_*_POOL_DEPTH) */
+    uint8_t reserved[32];  /* must be zero */
+} olm_vout_params;
+
+#ifdef __cplusplus
+static_assert(sizeof(olm_vout_params) == 40, "olm_vout_params is 40 bytes");
+static_assert(offsetof(olm_vout_params, window) == 0, "window at offset 0");
+static_assert(offsetof(olm_vout_params, pool_depth) == 4, "pool_depth at offset 4");
+static_assert(offsetof(olm_vout_params, reserved) == 8, "reserved at offset 8");
+#else
+_Static_assert(sizeof(olm_vout_params) == 40, "olm_vout_params is 40 bytes");
+_Static_assert(offsetof(olm_vout_params, window) == 0, "window at offset 0");
+_Static_assert(offsetof(olm_vout_params, pool_depth) == 4, "pool_depth at offset 4");
+_Static_assert(offsetof(olm_vout_params, reserved) == 8, "reserved at offset 8");
+#endif
+
+/* An output. Opaque: only ever handled through a pointer. */
+typedef struct olm_vout olm_vout_t;
+
+/*
+ * Creates an output on params->window, in mode VOUT_NORMAL, showing black until the first
+ * picture arrives. The output opens its own connection to the X display named by $DISPLAY.
+ *
+ * Returns the new output, or NULL when params is NULL, its reserved bytes are not all zero, the
+ * window id is 0, there is no X display, the id is not a window, or resources run out. On NULL
+ * one line on standard error says why.
+ *
+ * Threads: any thread. The caller keeps ownership of params.
+ */
+OLM_VOUT_API olm_vout_t *olm_vout_create(const olm_vout_params *params);
+
+/*
+ * Destroys *vout: stops its render thread, removes its child window and closes its connection,
+ * then stores NULL into *vout with an atomic store (so another thread reading the same pointer
+ * atomically sees either the old handle or NULL).
+ *
+ * Returns OLM_VOUT_OK, or OLM_VOUT_E_HANDLE when vout or *vout is NULL or *vout is not a live
+ * output (then *vout is left alone).
+ *
+ * Threads: any thread, also while other threads call olm_vout_put_buffer_pool_yuv on the same
+ * output; those calls then either finish normally or return OLM_VOUT_E_HANDLE. Do not destroy
+ * the host window before its output: the output stops drawing when it sees the host go, but
+ * destroying the output first is the clean order.
+ */
+OLM_VOUT_API int olm_vout_destroy(olm_vout_t **vout);
+
+/*
+ * Stores the output's display mode in *mode.
+ *
+ * Returns OLM_VOUT_OK, or OLM_VOUT_E_HANDLE when vout is not a live output or mode is NULL (then
+ * *mode is not written).
+ *
+ * Threads: any thread.
+ */
+OLM_VOUT_API int olm_vout_get_display_mode(olm_vout_t *vout, int32_t *mode);
+
+/*
+ * Sets the display mode (VOUT_NORMAL .. VOUT_PREFERRED). The window is redrawn at once with the
+ * last picture in the new placement, also while no new pictures arrive.
+ *
+ * Returns OLM_VOUT_OK, OLM_VOUT_E_HANDLE for a handle that is not a live output, or
+ * OLM_VOUT_E_INVALID for an unknown mode (the mode is then unchanged).
+ *
+ * Threads: any thread.
+ */
+OLM_VOUT_API int olm_vout_set_display_mode(olm_vout_t *vout, int32_t mode);
+
+/*
+ * Hands one planar YUV 4:2:0 picture (BT.601, limited range) to the output.
+ *
+ * y has `height` rows of `stride` bytes; u and v have (height + 1) / 2 rows of (stride + 1) / 2
+ * bytes, of which the first (width + 1) / 2 are picture. The planes are copied before the call
+ * returns: they stay the caller's and may be overwritten as soon as it does. The call does not
+ * wait for drawing; the newest picture wins, and a picture that was not shown yet when a newer
+ * one arrives is dropped (see olm_vout_get_stats).
+ *
+ * Returns OLM_VOUT_OK; OLM_VOUT_E_HANDLE for a handle that is not a live output or a null plane;
+ * OLM_VOUT_E_INVALID when width or height is <= 0 or above OLM_VOUT_MAX_DIMENSION, or stride <
+ * width; OLM_VOUT_E_BUSY or OLM_VOUT_E_NO_MEMORY as above. On any error nothing is drawn.
+ *
+ * Threads: any thread, several at once, also while another thread destroys the output.
+ */
+OLM_VOUT_API int olm_vout_put_buffer_pool_yuv(olm_vout_t *vout, const uint8_t *y,
+                                              const uint8_t *u, const uint8_t *v, int32_t stride,
+                                              int32_t width, int32_t height);
+
+/* Counters of an output since its creation. */
+typedef struct olm_vout_stats {
+    uint64_t put;       /* pictures accepted by olm_vout_put_buffer_pool_yuv */
+    uint64_t presented; /* pictures drawn (redraws of the same picture not counted) */
+    uint64_t dropped;   /* pictures superseded by a newer one before they were drawn */
+} olm_vout_stats;
+
+/*
+ * Stores the output's counters in *stats. Meant for tests and benchmarks.
+ *
+ * Returns OLM_VOUT_OK, or OLM_VOUT_E_HANDLE when vout is not a live output or stats is NULL.
+ *
+ * Threads: any thread.
+ */
+OLM_VOUT_API int olm_vout_get_stats(olm_vout_t *vout, olm_vout_stats *stats);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OLM_VOUT_H */

@@ -1,0 +1,68 @@
+#include "lumivarexwindow.h"
+
+#include "debugtext.h"
+#include "shared_state.h"
+#include "ui_lumivarexwindow.h"
+
+#include <QDebug>
+#include <QGraphicsScene>
+
+LumivarexWindow::LumivarexWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui_LumivarexWindow) {
+    ui->setupUi(this);
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    setCurrentVout(nullptr);
+    setQPalette(ui->video_widget);
+
+    auto* scene = new QGraphicsScene(this);
+    scene->setBackgroundBrush(QBrush(Qt::lightGray, Qt::SolidPattern));
+    ui->graphicsView->setScene(scene);
+    ui->graphicsView->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
+
+    // The slider's name does not match the slot's, so connect it by hand.
+    connect(ui->frame_rate_Slider_3, SIGNAL(valueChanged(int)), this,
+            SLOT(on_frame_rate_Slider_valueChanged(int)));
+    ui->frame_rate_Slider_3->setValue(30);
+}
+
+LumivarexWindow::~LumivarexWindow() { delete ui; }
+
+void LumivarexWindow::setQPalette(QWidget* widget) {
+    const qint64 id = windowIdForLog(widget->internalWinId());
+    qDebug().noquote() << "Widget" << quoted(widget->objectName()) << "xid" << id;
+    widget->setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setBrush(QPalette::All, QPalette::Window, QBrush(Qt::gray, Qt::SolidPattern));
+    widget->setPalette(palette);
+}
+
+void LumivarexWindow::on_create_window_btn_clicked() {}
+
+void LumivarexWindow::on_destroy_window_btn_clicked() {}
+
+void LumivarexWindow::on_load_picture_btn_clicked() {}
+
+void LumivarexWindow::on_load_picture_2_btn_clicked() {}
+
+void LumivarexWindow::on_change_display_mode_btn_clicked() {}
+
+void LumivarexWindow::on_frame_rate_Slider_valueChanged(int value) {
+    ui->rate_label_3->setText(QStringLiteral("%1 ms").arg(value));
+    g_frameIntervalMs.store(value);
+}
+
+void LumivarexWindow::on_play_btn_clicked() {}
+
+void LumivarexWindow::on_pause_btn_clicked() {}
+
+void LumivarexWindow::on_stop_btn_clicked() {}
+
+void LumivarexWindow::on_gp_create_btn_clicked() {}
+
+void LumivarexWindow::on_gp_destroy_btn_clicked() {}
+
+void LumivarexWindow::on_showmaximum_pushButton_clicked() {
+    if (isMaximized())
+        showNormal();
+    else
+        showMaximized();
+}
