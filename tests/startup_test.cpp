@@ -29,7 +29,8 @@ private slots:
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
 
-        const QStringList lines = QString::fromLocal8Bit(process.readAllStandardError()).split('\n');
+        const QStringList lines =
+            QString::fromLocal8Bit(process.readAllStandardError()).split('\n');
         QStringList libPathLines;
         for (const QString& line : lines)
             if (line.contains("|libPath"))

@@ -89,17 +89,24 @@ private slots:
         for (QObject* child : ui.tab_3->children())
             if (child->isWidgetType())
                 created << child->objectName();
-        const QStringList expected = {"video_widget",       "pause_btn",
-                                      "play_btn",           "filename_line",
-                                      "change_display_mode_btn", "stop_btn",
-                                      "create_window_btn",  "destroy_window_btn",
-                                      "load_picture_btn",   "load_picture_2_btn",
-                                      "label_4",            "frame_rate_Slider_3",
-                                      "rate_label_3",       "lineEdit"};
+        const QStringList expected = {"video_widget",
+                                      "pause_btn",
+                                      "play_btn",
+                                      "filename_line",
+                                      "change_display_mode_btn",
+                                      "stop_btn",
+                                      "create_window_btn",
+                                      "destroy_window_btn",
+                                      "load_picture_btn",
+                                      "load_picture_2_btn",
+                                      "label_4",
+                                      "frame_rate_Slider_3",
+                                      "rate_label_3",
+                                      "lineEdit"};
         QCOMPARE(created, expected);
         QStringList chain;
-        for (QWidget* w = ui.video_widget->nextInFocusChain(); w != ui.video_widget && chain.size() < 40;
-             w = w->nextInFocusChain())
+        for (QWidget* w = ui.video_widget->nextInFocusChain();
+             w != ui.video_widget && chain.size() < 40; w = w->nextInFocusChain())
             if (w->parentWidget() == ui.tab_3)
                 chain << w->objectName();
         QCOMPARE(chain, expected.mid(1));

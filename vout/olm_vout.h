@@ -59,9 +59,9 @@ enum {
 
 /* The creation record: 40 bytes, zero-filled by the caller, read only during the call. */
 typedef struct olm_vout_params {
-    uint32_t window;       /* X11 window id to draw in; must not be 0 */
-    uint32_t pool_depth;   /* pictures the output may hold at once (see OLM_VOUT_*_POOL_DEPTH) */
-    uint8_t reserved[32];  /* must be zero */
+    uint32_t window;      /* X11 window id to draw in; must not be 0 */
+    uint32_t pool_depth;  /* pictures the output may hold at once (see OLM_VOUT_*_POOL_DEPTH) */
+    uint8_t reserved[32]; /* must be zero */
 } olm_vout_params;
 
 #ifdef __cplusplus
@@ -89,7 +89,7 @@ typedef struct olm_vout olm_vout_t;
  *
  * Threads: any thread. The caller keeps ownership of params.
  */
-OLM_VOUT_API olm_vout_t *olm_vout_create(const olm_vout_params *params);
+OLM_VOUT_API olm_vout_t* olm_vout_create(const olm_vout_params* params);
 
 /*
  * Destroys *vout: stops its render thread, removes its child window and closes its connection,
@@ -104,7 +104,7 @@ OLM_VOUT_API olm_vout_t *olm_vout_create(const olm_vout_params *params);
  * the host window before its output: the output stops drawing when it sees the host go, but
  * destroying the output first is the clean order.
  */
-OLM_VOUT_API int olm_vout_destroy(olm_vout_t **vout);
+OLM_VOUT_API int olm_vout_destroy(olm_vout_t** vout);
 
 /*
  * Stores the output's display mode in *mode.
@@ -114,7 +114,7 @@ OLM_VOUT_API int olm_vout_destroy(olm_vout_t **vout);
  *
  * Threads: any thread.
  */
-OLM_VOUT_API int olm_vout_get_display_mode(olm_vout_t *vout, int32_t *mode);
+OLM_VOUT_API int olm_vout_get_display_mode(olm_vout_t* vout, int32_t* mode);
 
 /*
  * Sets the display mode (VOUT_NORMAL .. VOUT_PREFERRED). The window is redrawn at once with the
@@ -125,7 +125,7 @@ OLM_VOUT_API int olm_vout_get_display_mode(olm_vout_t *vout, int32_t *mode);
  *
  * Threads: any thread.
  */
-OLM_VOUT_API int olm_vout_set_display_mode(olm_vout_t *vout, int32_t mode);
+OLM_VOUT_API int olm_vout_set_display_mode(olm_vout_t* vout, int32_t mode);
 
 /*
  * Hands one planar YUV 4:2:0 picture (BT.601, limited range) to the output.
@@ -142,9 +142,9 @@ OLM_VOUT_API int olm_vout_set_display_mode(olm_vout_t *vout, int32_t mode);
  *
  * Threads: any thread, several at once, also while another thread destroys the output.
  */
-OLM_VOUT_API int olm_vout_put_buffer_pool_yuv(olm_vout_t *vout, const uint8_t *y,
-                                              const uint8_t *u, const uint8_t *v, int32_t stride,
-                                              int32_t width, int32_t height);
+OLM_VOUT_API int olm_vout_put_buffer_pool_yuv(olm_vout_t* vout, const uint8_t* y, const uint8_t* u,
+                                              const uint8_t* v, int32_t stride, int32_t width,
+                                              int32_t height);
 
 /* Counters of an output since its creation. */
 typedef struct olm_vout_stats {
@@ -160,7 +160,7 @@ typedef struct olm_vout_stats {
  *
  * Threads: any thread.
  */
-OLM_VOUT_API int olm_vout_get_stats(olm_vout_t *vout, olm_vout_stats *stats);
+OLM_VOUT_API int olm_vout_get_stats(olm_vout_t* vout, olm_vout_stats* stats);
 
 #ifdef __cplusplus
 }

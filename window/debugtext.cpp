@@ -1,6 +1,8 @@
 #include "debugtext.h"
 
-QString quoted(const QString& text) { return QLatin1Char('"') + text + QLatin1Char('"'); }
+QString quoted(const QString& text) {
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
 
 QString quotedList(const QStringList& list) {
     QString text = QStringLiteral("(");

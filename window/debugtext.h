@@ -15,4 +15,6 @@ QString quoted(const QString& text);
 QString quotedList(const QStringList& list);
 
 // A native window id widened without sign, so it never prints negative.
-inline qint64 windowIdForLog(WId id) { return static_cast<qint64>(static_cast<quint64>(id)); }
+inline qint64 windowIdForLog(WId id) {
+    return static_cast<qint64>(static_cast<quint64>(id));
+}

@@ -1,13 +1,15 @@
 #include "lumivarexwindow.h"
 
 #include "debugtext.h"
+#include "output_controls.h"
 #include "shared_state.h"
 #include "ui_lumivarexwindow.h"
 
 #include <QDebug>
 #include <QGraphicsScene>
 
-LumivarexWindow::LumivarexWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui_LumivarexWindow) {
+LumivarexWindow::LumivarexWindow(QWidget* parent)
+    : QMainWindow(parent), ui(new Ui_LumivarexWindow) {
     ui->setupUi(this);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setCurrentVout(nullptr);
@@ -24,7 +26,11 @@ LumivarexWindow::LumivarexWindow(QWidget* parent) : QMainWindow(parent), ui(new 
     ui->frame_rate_Slider_3->setValue(30);
 }
 
-LumivarexWindow::~LumivarexWindow() { delete ui; }
+LumivarexWindow::~LumivarexWindow() {
+    // The output draws into video_widget's native window: take it away while that still exists.
+    destroyOutput();
+    delete ui;
+}
 
 void LumivarexWindow::setQPalette(QWidget* widget) {
     const qint64 id = windowIdForLog(widget->internalWinId());
@@ -35,15 +41,24 @@ void LumivarexWindow::setQPalette(QWidget* widget) {
     widget->setPalette(palette);
 }
 
-void LumivarexWindow::on_create_window_btn_clicked() {}
+void LumivarexWindow::on_create_window_btn_clicked() {
+    if (!currentVout())
+        createOutputOn(static_cast<uint32_t>(ui->video_widget->winId()));
+}
 
-void LumivarexWindow::on_destroy_window_btn_clicked() {}
+void LumivarexWindow::on_destroy_window_btn_clicked() {
+    destroyOutput();
+}
 
 void LumivarexWindow::on_load_picture_btn_clicked() {}
 
 void LumivarexWindow::on_load_picture_2_btn_clicked() {}
 
-void LumivarexWindow::on_change_display_mode_btn_clicked() {}
+void LumivarexWindow::on_change_display_mode_btn_clicked() {
+    const QString name = stepDisplayMode();
+    if (!name.isEmpty())
+        ui->statusBar->showMessage(QStringLiteral("Display change to %1").arg(name), 10000);
+}
 
 void LumivarexWindow::on_frame_rate_Slider_valueChanged(int value) {
     ui->rate_label_3->setText(QStringLiteral("%1 ms").arg(value));
@@ -56,9 +71,13 @@ void LumivarexWindow::on_pause_btn_clicked() {}
 
 void LumivarexWindow::on_stop_btn_clicked() {}
 
-void LumivarexWindow::on_gp_create_btn_clicked() {}
+void LumivarexWindow::on_gp_create_btn_clicked() {
+    on_create_window_btn_clicked();
+}
 
-void LumivarexWindow::on_gp_destroy_btn_clicked() {}
+void LumivarexWindow::on_gp_destroy_btn_clicked() {
+    on_destroy_window_btn_clicked();
+}
 
 void LumivarexWindow::on_showmaximum_pushButton_clicked() {
     if (isMaximized())

@@ -15,6 +15,10 @@ void ViedoPanelWIdget::mousePressEvent(QMouseEvent* event) {
     qDebug().noquote() << quoted(name) << " : " << id;
 }
 
-void ViedoPanelWIdget::enterEvent(QEvent* event) { QWidget::enterEvent(event); }
+void ViedoPanelWIdget::enterEvent(QEvent* event) {
+    QWidget::enterEvent(event);
+}
 
-void ViedoPanelWIdget::leaveEvent(QEvent* event) { QWidget::leaveEvent(event); }
+void ViedoPanelWIdget::leaveEvent(QEvent* event) {
+    QWidget::leaveEvent(event);
+}

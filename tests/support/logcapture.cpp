@@ -19,9 +19,13 @@ LogCapture::LogCapture() {
     g_previous = qInstallMessageHandler(capture);
 }
 
-LogCapture::~LogCapture() { qInstallMessageHandler(g_previous); }
+LogCapture::~LogCapture() {
+    qInstallMessageHandler(g_previous);
+}
 
-const QList<LogRecord>& LogCapture::records() const { return g_records; }
+const QList<LogRecord>& LogCapture::records() const {
+    return g_records;
+}
 
 QList<LogRecord> LogCapture::from(const QString& function) const {
     QMutexLocker lock(&g_mutex);

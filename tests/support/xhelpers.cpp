@@ -55,11 +55,10 @@ Snapshot grabWindow(uint32_t window) {
     if (!attrs)
         return snap;
     xcb_visualtype_t* visual = findVisual(conn.screen(), attrs->visual);
-    auto image = owned(xcb_get_image_reply(
-        conn.c,
-        xcb_get_image(conn.c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0, geo->width, geo->height,
-                      ~0u),
-        nullptr));
+    auto image = owned(xcb_get_image_reply(conn.c,
+                                           xcb_get_image(conn.c, XCB_IMAGE_FORMAT_Z_PIXMAP, window,
+                                                         0, 0, geo->width, geo->height, ~0u),
+                                           nullptr));
     if (!image || !visual)
         return snap;
     const uint8_t* data = xcb_get_image_data(image.get());
@@ -72,8 +71,8 @@ Snapshot grabWindow(uint32_t window) {
     for (int y = 0; y < snap.height; ++y) {
         for (int x = 0; x < snap.width; ++x) {
             const uint8_t* p = data + y * stride + x * bpp;
-            uint32_t pixel = bpp == 4 ? p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24
-                                      : p[0] | p[1] << 8;
+            uint32_t pixel =
+                bpp == 4 ? p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24 : p[0] | p[1] << 8;
             snap.pixels[static_cast<size_t>(y) * snap.width + x] = {
                 channel(pixel, visual->red_mask), channel(pixel, visual->green_mask),
                 channel(pixel, visual->blue_mask)};
@@ -141,17 +140,17 @@ std::pair<int, int> windowSize(uint32_t window) {
 std::vector<uint32_t> findTopLevelWindows(const std::string& name) {
     Connection conn;
     std::vector<uint32_t> found;
-    auto tree = owned(
-        xcb_query_tree_reply(conn.c, xcb_query_tree(conn.c, conn.screen()->root), nullptr));
+    auto tree =
+        owned(xcb_query_tree_reply(conn.c, xcb_query_tree(conn.c, conn.screen()->root), nullptr));
     if (!tree)
         return found;
     const xcb_window_t* list = xcb_query_tree_children(tree.get());
     for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-        auto prop = owned(xcb_get_property_reply(
-            conn.c,
-            xcb_get_property(conn.c, 0, list[i], XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0,
-                             256),
-            nullptr));
+        auto prop =
+            owned(xcb_get_property_reply(conn.c,
+                                         xcb_get_property(conn.c, 0, list[i], XCB_ATOM_WM_NAME,
+                                                          XCB_GET_PROPERTY_TYPE_ANY, 0, 256),
+                                         nullptr));
         if (!prop)
             continue;
         std::string value(static_cast<const char*>(xcb_get_property_value(prop.get())),

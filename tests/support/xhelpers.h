@@ -10,6 +10,7 @@
 
 struct Rgb {
     int r = 0, g = 0, b = 0;
+    bool operator==(const Rgb&) const = default;
 };
 
 struct Snapshot {

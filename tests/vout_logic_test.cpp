@@ -1,0 +1,188 @@
+// The X-free parts of olm_vout: placement of the picture and the picture pool.
+
+#include "picture_pool.h"
+#include "picture_scaler.h"
+#include "placement.h"
+
+#include "olm_vout.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
+using olm::Rect;
+
+TEST(Placement, EachModeFitsItsAspectCentred) {
+    // A 4:3 picture in a wide window.
+    EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 640, 480, 800, 450), (Rect{100, 0, 600, 450}));
+    EXPECT_EQ(olm::placePicture(VOUT_4_3, 640, 480, 800, 450), (Rect{100, 0, 600, 450}));
+    EXPECT_EQ(olm::placePicture(VOUT_16_9, 640, 480, 800, 450), (Rect{0, 0, 800, 450}));
+    EXPECT_EQ(olm::placePicture(VOUT_PREFERRED, 640, 480, 800, 450), (Rect{0, 0, 800, 450}));
+    // A 16:9 picture in a square window.
+    EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 1280, 720, 400, 400), (Rect{0, 87, 400, 225}));
+    EXPECT_EQ(olm::placePicture(VOUT_4_3, 1280, 720, 400, 400), (Rect{0, 50, 400, 300}));
+    EXPECT_EQ(olm::placePicture(VOUT_16_9, 1280, 720, 400, 400), (Rect{0, 87, 400, 225}));
+    EXPECT_EQ(olm::placePicture(VOUT_PREFERRED, 1280, 720, 400, 400), (Rect{0, 0, 400, 400}));
+    // The video surface's own size.
+    EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 1920, 1080, 784, 441), (Rect{0, 0, 784, 441}));
+    EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 640, 480, 784, 441), (Rect{98, 0, 588, 441}));
+}
+
+TEST(Placement, DegenerateSizesStayInsideTheWindow) {
+    EXPECT_TRUE(olm::placePicture(VOUT_NORMAL, 640, 480, 0, 100).empty());
+    EXPECT_TRUE(olm::placePicture(VOUT_NORMAL, 640, 480, 100, 0).empty());
+    // A very thin picture still gets at least one pixel.
+    EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 1, 16384, 100, 100), (Rect{49, 0, 1, 100}));
+    EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 16384, 1, 100, 100), (Rect{0, 49, 100, 1}));
+    // Unknown modes fill the window rather than failing.
+    EXPECT_EQ(olm::placePicture(42, 640, 480, 100, 50), (Rect{0, 0, 100, 50}));
+}
+
+TEST(Placement, BordersCoverExactlyTheRestOfTheWindow) {
+    const int w = 97, h = 61;
+    for (int mode = VOUT_NORMAL; mode <= VOUT_PREFERRED; ++mode) {
+        for (auto [pw, ph] : {std::pair{640, 480}, {1280, 720}, {100, 400}}) {
+            const Rect r = olm::placePicture(mode, pw, ph, w, h);
+            std::vector<int> covered(w * h, 0);
+            auto paint = [&](const Rect& x) {
+                for (int yy = x.y; yy < x.y + x.height; ++yy)
+                    for (int xx = x.x; xx < x.x + x.width; ++xx)
+                        covered[yy * w + xx]++;
+            };
+            paint(r);
+            const olm::Borders b = olm::bordersAround(r, w, h);
+            for (int i = 0; i < b.count; ++i)
+                paint(b.rects[i]);
+            for (int n : covered)
+                ASSERT_EQ(n, 1) << "mode " << mode << " picture " << pw << "x" << ph;
+        }
+    }
+}
+
+namespace {
+struct Planes {
+    int stride, width, height;
+    std::vector<uint8_t> y, u, v;
+    Planes(int stride_, int width_, int height_)
+        : stride(stride_), width(width_), height(height_), y(size_t(stride) * height),
+          u(size_t((stride + 1) / 2) * ((height + 1) / 2)), v(u.size()) {
+        std::iota(y.begin(), y.end(), 0);
+        std::iota(u.begin(), u.end(), 50);
+        std::iota(v.begin(), v.end(), 100);
+    }
+};
+} // namespace
+
+TEST(PictureCopy, KeepsEveryPixelWhateverTheStride) {
+    for (auto [stride, width, height] :
+         {std::tuple{64, 64, 16}, {67, 67, 9}, {500, 33, 7}, {1, 1, 1}}) {
+        Planes in(stride, width, height);
+        olm::Picture picture;
+        ASSERT_TRUE(picture.copyFrom(in.y.data(), in.u.data(), in.v.data(), stride, width, height));
+        ASSERT_EQ(picture.width, width);
+        ASSERT_EQ(picture.height, height);
+        for (int row = 0; row < height; ++row)
+            for (int col = 0; col < width; ++col)
+                ASSERT_EQ(picture.planes[0][row * picture.lumaStride + col],
+                          in.y[row * stride + col]);
+        const int cs = (stride + 1) / 2;
+        for (int row = 0; row < (height + 1) / 2; ++row) {
+            for (int col = 0; col < (width + 1) / 2; ++col) {
+                ASSERT_EQ(picture.planes[1][row * picture.chromaStride + col],
+                          in.u[row * cs + col]);
+                ASSERT_EQ(picture.planes[2][row * picture.chromaStride + col],
+                          in.v[row * cs + col]);
+            }
+        }
+    }
+}
+
+TEST(PicturePool, NewestPublishedPictureWins) {
+    olm::PicturePool pool(3);
+    bool dropped = true;
+    olm::Picture* a = pool.acquire(&dropped);
+    EXPECT_FALSE(dropped);
+    EXPECT_FALSE(pool.publish(a));
+    olm::Picture* b = pool.acquire(&dropped);
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(pool.publish(b)) << "a was never shown: publishing b drops it";
+    EXPECT_EQ(pool.takeNewest(), b);
+    EXPECT_EQ(pool.shown(), b);
+    EXPECT_EQ(pool.takeNewest(), nullptr) << "nothing new since";
+    EXPECT_EQ(pool.shown(), b) << "the last picture stays for redraws";
+}
+
+TEST(PicturePool, FullPoolStealsThePendingPictureOrReportsBusy) {
+    olm::PicturePool pool(2);
+    bool dropped = false;
+    olm::Picture* shown = pool.acquire(&dropped);
+    pool.publish(shown);
+    ASSERT_EQ(pool.takeNewest(), shown);
+    olm::Picture* pending = pool.acquire(&dropped);
+    pool.publish(pending);
+    // Only the shown buffer and the pending one exist: the pending one is reused.
+    olm::Picture* next = pool.acquire(&dropped);
+    EXPECT_EQ(next, pending);
+    EXPECT_TRUE(dropped);
+    // Both buffers are busy (shown, filling): a second writer is turned away.
+    EXPECT_EQ(pool.acquire(&dropped), nullptr);
+    pool.release(next);
+    EXPECT_NE(pool.acquire(&dropped), nullptr);
+}
+
+namespace {
+// Reference 2x2 box filter, with odd edges averaged with themselves.
+std::vector<uint8_t> halveReference(const std::vector<uint8_t>& src, int w, int h) {
+    const int ow = (w + 1) / 2, oh = (h + 1) / 2;
+    std::vector<uint8_t> out(size_t(ow) * oh);
+    auto at = [&](int x, int y) {
+        return int(src[size_t(std::min(y, h - 1)) * w + std::min(x, w - 1)]);
+    };
+    for (int y = 0; y < oh; ++y)
+        for (int x = 0; x < ow; ++x)
+            out[size_t(y) * ow + x] =
+                uint8_t((at(2 * x, 2 * y) + at(2 * x + 1, 2 * y) + at(2 * x, 2 * y + 1) +
+                         at(2 * x + 1, 2 * y + 1) + 2) >>
+                        2);
+    return out;
+}
+} // namespace
+
+TEST(PictureScaler, HalvingMatchesABoxFilterAtAnySize) {
+    for (auto [w, h] : {std::pair{64, 4}, {65, 5}, {33, 3}, {1, 1}, {2, 7}, {97, 2}}) {
+        std::vector<uint8_t> src(size_t(w) * h);
+        for (size_t i = 0; i < src.size(); ++i)
+            src[i] = uint8_t(i * 37 + i / 7);
+        const int ow = (w + 1) / 2, oh = (h + 1) / 2;
+        std::vector<uint8_t> out(size_t(ow) * oh + 1, 0xAB);
+        olm::halvePlane(src.data(), w, w, h, out.data(), ow);
+        EXPECT_EQ(out.back(), 0xAB) << "nothing written past the plane";
+        out.pop_back();
+        EXPECT_EQ(out, halveReference(src, w, h)) << w << "x" << h;
+    }
+}
+
+TEST(PictureScaler, LargeReductionsKeepTheImageInPlace) {
+    // A picture whose left half is dark and right half bright, scaled down 2.45 times through the
+    // halving path: the edge must land in the middle of the output, each side keeping its level.
+    const int w = 1920, h = 1080, ow = 784, oh = 441;
+    olm::Picture picture;
+    std::vector<uint8_t> y(size_t(w) * h), u(size_t(w / 2) * (h / 2), 128), v(u.size(), 128);
+    for (int row = 0; row < h; ++row)
+        for (int col = 0; col < w; ++col)
+            y[size_t(row) * w + col] = col < w / 2 ? 16 : 235;
+    ASSERT_TRUE(picture.copyFrom(y.data(), u.data(), v.data(), w, w, h));
+    olm::PictureScaler scaler;
+    const int stride = ow * 4;
+    std::vector<uint8_t> out(size_t(stride) * olm::PictureScaler::rowsNeeded(oh));
+    ASSERT_TRUE(scaler.scale(picture, AV_PIX_FMT_BGR0, ow, oh, out.data(), stride));
+    for (int row : {0, oh / 2, oh - 1}) {
+        const uint8_t* line = out.data() + size_t(row) * stride;
+        EXPECT_LE(line[4 * 10], 2) << "row " << row;
+        EXPECT_LE(line[4 * (ow / 2 - 3)], 2);
+        EXPECT_GE(line[4 * (ow / 2 + 3)], 253);
+        EXPECT_GE(line[4 * (ow - 1)], 253);
+    }
+}

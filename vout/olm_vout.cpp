@@ -1,0 +1,134 @@
+// The C interface and the registry of live outputs. Every call looks its handle up under the
+// registry lock before touching anything, so a destroyed or made-up handle gets an error instead
+// of a use of freed memory. Handles are tokens that are never reused, so a stale handle cannot
+// alias a newer output either.
+
+#include "olm_vout.h"
+#include "output.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace {
+
+std::mutex g_registryMutex;
+std::unordered_map<olm_vout_t*, std::shared_ptr<olm_vout>> g_outputs;
+uintptr_t g_lastToken = 0;
+
+// Tokens look like aligned pointers but point nowhere: they are only ever compared.
+constexpr uintptr_t kTokenBase = uintptr_t(0x0d1e) << 32;
+
+std::shared_ptr<olm_vout> findLive(olm_vout_t* handle) {
+    std::lock_guard lock(g_registryMutex);
+    auto it = g_outputs.find(handle);
+    return it == g_outputs.end() ? nullptr : it->second;
+}
+
+olm_vout_t* createFailed(const char* why) {
+    std::fprintf(stderr, "olm_vout: %s\n", why);
+    return nullptr;
+}
+
+bool allZero(const uint8_t* bytes, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        if (bytes[i] != 0)
+            return false;
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+olm_vout_t* olm_vout_create(const olm_vout_params* params) {
+    if (!params)
+        return createFailed("no creation record");
+    if (!allZero(params->reserved, sizeof params->reserved))
+        return createFailed("the reserved bytes of the creation record are not zero");
+    if (params->window == 0)
+        return createFailed("the window id is 0");
+    int depth = static_cast<int>(params->pool_depth);
+    if (params->pool_depth < OLM_VOUT_MIN_POOL_DEPTH ||
+        params->pool_depth > OLM_VOUT_MAX_POOL_DEPTH)
+        depth = OLM_VOUT_DEFAULT_POOL_DEPTH;
+
+    std::string error;
+    std::shared_ptr<olm_vout> output(
+        olm_vout::open(olm::x11Backend, params->window, depth, &error));
+    if (!output)
+        return createFailed(error.c_str());
+
+    std::lock_guard lock(g_registryMutex);
+    auto* handle = reinterpret_cast<olm_vout_t*>(kTokenBase + (++g_lastToken << 4));
+    g_outputs.emplace(handle, std::move(output));
+    return handle;
+}
+
+int olm_vout_destroy(olm_vout_t** vout) {
+    if (!vout)
+        return OLM_VOUT_E_HANDLE;
+    olm_vout_t* handle = __atomic_load_n(vout, __ATOMIC_ACQUIRE);
+    std::shared_ptr<olm_vout> output;
+    {
+        std::lock_guard lock(g_registryMutex);
+        auto it = g_outputs.find(handle);
+        if (it == g_outputs.end())
+            return OLM_VOUT_E_HANDLE;
+        output = std::move(it->second);
+        g_outputs.erase(it);
+    }
+    __atomic_store_n(vout, nullptr, __ATOMIC_RELEASE);
+    // A put that found the output before it left the registry still holds a reference; it
+    // finishes its copy into the pool and the memory goes with the last reference.
+    output->shutDown();
+    return OLM_VOUT_OK;
+}
+
+int olm_vout_get_display_mode(olm_vout_t* vout, int32_t* mode) {
+    if (!mode)
+        return OLM_VOUT_E_HANDLE;
+    auto output = findLive(vout);
+    if (!output)
+        return OLM_VOUT_E_HANDLE;
+    *mode = output->displayMode();
+    return OLM_VOUT_OK;
+}
+
+int olm_vout_set_display_mode(olm_vout_t* vout, int32_t mode) {
+    auto output = findLive(vout);
+    if (!output)
+        return OLM_VOUT_E_HANDLE;
+    if (mode < VOUT_NORMAL || mode > VOUT_PREFERRED)
+        return OLM_VOUT_E_INVALID;
+    output->setDisplayMode(mode);
+    return OLM_VOUT_OK;
+}
+
+int olm_vout_put_buffer_pool_yuv(olm_vout_t* vout, const uint8_t* y, const uint8_t* u,
+                                 const uint8_t* v, int32_t stride, int32_t width, int32_t height) {
+    if (!y || !u || !v)
+        return OLM_VOUT_E_HANDLE;
+    if (width <= 0 || height <= 0 || width > OLM_VOUT_MAX_DIMENSION ||
+        height > OLM_VOUT_MAX_DIMENSION || stride < width)
+        return OLM_VOUT_E_INVALID;
+    auto output = findLive(vout);
+    if (!output)
+        return OLM_VOUT_E_HANDLE;
+    return output->put(y, u, v, stride, width, height);
+}
+
+int olm_vout_get_stats(olm_vout_t* vout, olm_vout_stats* stats) {
+    if (!stats)
+        return OLM_VOUT_E_HANDLE;
+    auto output = findLive(vout);
+    if (!output)
+        return OLM_VOUT_E_HANDLE;
+    *stats = output->stats();
+    return OLM_VOUT_OK;
+}
+
+} // extern "C"

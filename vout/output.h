@@ -1,0 +1,45 @@
+#pragma once
+
+// One video output: its picture pool, its render thread and its backend. The C functions in
+// olm_vout.cpp find outputs through the handle registry and call these members.
+
+#include "backend.h"
+#include "olm_vout.h"
+#include "picture_pool.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+struct olm_vout {
+public:
+    // Opens the backend and starts the render thread; null with *error set on failure.
+    static olm_vout* open(const olm::BackendOps& backend, uint32_t window, int poolDepth,
+                          std::string* error);
+    // Stops and joins the render thread and closes the backend. Further puts are harmless.
+    void shutDown();
+    ~olm_vout();
+
+    int put(const uint8_t* y, const uint8_t* u, const uint8_t* v, int stride, int width,
+            int height);
+    int32_t displayMode() const { return mode_.load(std::memory_order_relaxed); }
+    void setDisplayMode(int32_t mode);
+    olm_vout_stats stats() const;
+
+private:
+    olm_vout(const olm::BackendOps& backend, olm::BackendState* state, int poolDepth, int wakeFd);
+    void wake();
+    void renderLoop();
+
+    const olm::BackendOps& backend_;
+    olm::BackendState* state_;
+    olm::PicturePool pool_;
+    int wakeFd_; // eventfd: a new picture, a mode change or the request to quit
+
+    std::atomic<int32_t> mode_{VOUT_NORMAL};
+    std::atomic<bool> redrawRequested_{false};
+    std::atomic<bool> quit_{false};
+    std::atomic<uint64_t> put_{0}, presented_{0}, dropped_{0};
+    std::thread renderThread_;
+};
