@@ -34,6 +34,11 @@ inline double threadCpuMs() {
     return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
 }
 
+inline void sleepMicroseconds(int us) {
+    timespec t{0, long(us) * 1000};
+    nanosleep(&t, nullptr);
+}
+
 inline double percentile(std::vector<double> values, double p) {
     if (values.empty())
         return 0;

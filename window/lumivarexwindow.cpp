@@ -2,11 +2,16 @@
 
 #include "debugtext.h"
 #include "output_controls.h"
+#include "playback_thread.h"
 #include "shared_state.h"
 #include "ui_lumivarexwindow.h"
 
 #include <QDebug>
+#include <QFileInfo>
+#include <QMessageBox>
+
 #include <QGraphicsScene>
+#include <cstring>
 
 LumivarexWindow::LumivarexWindow(QWidget* parent)
     : QMainWindow(parent), ui(new Ui_LumivarexWindow) {
@@ -27,7 +32,9 @@ LumivarexWindow::LumivarexWindow(QWidget* parent)
 }
 
 LumivarexWindow::~LumivarexWindow() {
-    // The output draws into video_widget's native window: take it away while that still exists.
+    // Workers read the window and the output; end them first. The output draws into
+    // video_widget's native window: take it away while that still exists.
+    stopPlaybackThread();
     destroyOutput();
     delete ui;
 }
@@ -65,11 +72,33 @@ void LumivarexWindow::on_frame_rate_Slider_valueChanged(int value) {
     g_frameIntervalMs.store(value);
 }
 
-void LumivarexWindow::on_play_btn_clicked() {}
+void LumivarexWindow::on_play_btn_clicked() {
+    const QString name = ui->lineEdit->text();
+    const QByteArray localName = name.toLocal8Bit();
+    // The name must fit fileName with its NUL and must not hide a NUL of its own.
+    const bool fits = localName.size() < qsizetype(sizeof fileName) && !localName.contains('\0');
+    if (!QFileInfo(name).isFile() || !fits) {
+        QMessageBox::information(nullptr, QStringLiteral("Info"),
+                                 QStringLiteral("Cannot find file"), QMessageBox::Ok,
+                                 QMessageBox::NoButton);
+        return;
+    }
+    // The running thread may still be reading fileName: end it before writing the new name.
+    stopPlaybackThread();
+    std::memcpy(fileName, localName.constData(), size_t(localName.size()) + 1);
+    g_stopPlayback.store(false);
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, playbackThread, this) == 0)
+        g_playbackThread = thread;
+}
 
-void LumivarexWindow::on_pause_btn_clicked() {}
+void LumivarexWindow::on_pause_btn_clicked() {
+    g_paused.store(!g_paused.load());
+}
 
-void LumivarexWindow::on_stop_btn_clicked() {}
+void LumivarexWindow::on_stop_btn_clicked() {
+    stopPlaybackThread();
+}
 
 void LumivarexWindow::on_gp_create_btn_clicked() {
     on_create_window_btn_clicked();

@@ -1,0 +1,295 @@
+// The playback pipeline on its own thread: stream selection, console lines, end of input,
+// pixel formats and the output coming and going.
+
+#include "media.h"
+#include "playback_thread.h"
+#include "shared_state.h"
+#include "xhelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool eventually(const std::function<bool()>& check, int timeoutMs = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (check())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return check();
+}
+
+size_t occurrences(const std::string& text, const std::string& line) {
+    size_t count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+        ++count;
+    return count;
+}
+
+struct Result {
+    long pictures;
+    std::string out, err;
+};
+
+// Decodes a whole file unpaced, as the benchmark does, with the console captured.
+Result decodeAll(const std::string& path) {
+    g_stopPlayback = false;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    PlaybackOptions options;
+    options.pace = false;
+    options.endAtEnd = true;
+    const long pictures = playFile(path.c_str(), options);
+    Result r{pictures, testing::internal::GetCapturedStdout(),
+             testing::internal::GetCapturedStderr()};
+    return r;
+}
+
+// A playback thread as the window runs it, on a name that outlives it.
+class PlaybackRun {
+public:
+    explicit PlaybackRun(std::string path) : path_(std::move(path)) {
+        g_stopPlayback = false;
+        thread_ = std::thread([this] { pictures_ = playFile(path_.c_str()); });
+    }
+    ~PlaybackRun() { stop(); }
+    long stop() {
+        if (thread_.joinable()) {
+            g_stopPlayback = true;
+            thread_.join();
+        }
+        return pictures_;
+    }
+
+private:
+    std::string path_;
+    std::atomic<long> pictures_{0};
+    std::thread thread_;
+};
+
+olm_vout_stats statsOf(olm_vout_t* vout) {
+    olm_vout_stats s{};
+    olm_vout_get_stats(vout, &s);
+    return s;
+}
+
+class WithOutput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(std::getenv("DISPLAY"), nullptr);
+        host = createPlainWindow(320, 240);
+        createOutput();
+        g_frameIntervalMs = 20;
+    }
+    void TearDown() override {
+        if (currentVout())
+            olm_vout_destroy(&g_vout);
+        destroyPlainWindow(host);
+    }
+    void createOutput() {
+        olm_vout_params params{};
+        params.window = host;
+        setCurrentVout(olm_vout_create(&params));
+        ASSERT_NE(currentVout(), nullptr);
+        olm_vout_set_display_mode(currentVout(), VOUT_PREFERRED);
+    }
+    bool centreIs(Rgb colour) {
+        return eventually([&] { return near(grabWindow(host).at(160, 120), colour, 12); });
+    }
+    uint32_t host = 0;
+};
+
+} // namespace
+
+TEST(PlaybackStreams, FirstVideoAndFirstAudioStreamsAreChosenWhereverTheyAre) {
+    const std::string v = colourInput("red", 160, 120, 10);
+    const std::string audioFirst = makeMedia(
+        "audio-first.mkv", v + " " + toneInput(0.4) + " -map 1:a -map 0:v -c:v mpeg4 -c:a mp2");
+    const std::string twoAudio =
+        makeMedia("two-audio.mkv", v + " " + toneInput(0.4) + " " + toneInput(0.4) +
+                                       " -map 1:a -map 2:a -map 0:v -c:v mpeg4 -c:a mp2");
+    const std::string videoOnly = makeMedia("video-only.avi", v + " -c:v mpeg4");
+    ASSERT_FALSE(audioFirst.empty());
+    ASSERT_FALSE(twoAudio.empty());
+    ASSERT_FALSE(videoOnly.empty());
+
+    for (const std::string& path : {audioFirst, twoAudio, videoOnly}) {
+        const Result r = decodeAll(path);
+        EXPECT_EQ(r.pictures, 10) << path;
+        EXPECT_EQ(r.out, "open stream success!\n") << path;
+        EXPECT_EQ(r.err.find("videoindex="), std::string::npos) << path;
+    }
+}
+
+TEST(PlaybackStreams, InputWithoutVideoSaysWhichStreamsItFound) {
+    const std::string audioOnly = makeMedia("audio-only.mka", toneInput(0.3) + " -c:a mp2");
+    // A subtitle stream first, the audio second.
+    const std::string srt = mediaDir() + "/subs.srt";
+    std::ofstream(srt) << "1\n00:00:00,000 --> 00:00:00,200\nhello\n";
+    const std::string audioSecond = makeMedia(
+        "audio-second.mkv", "-i '" + srt + "' " + toneInput(0.3) + " -map 0 -map 1 -c:a mp2");
+    ASSERT_FALSE(audioOnly.empty());
+    ASSERT_FALSE(audioSecond.empty());
+
+    Result r = decodeAll(audioOnly);
+    EXPECT_EQ(r.pictures, 0);
+    EXPECT_EQ(occurrences(r.err, "videoindex=-1, audioindex=0\n"), 1u) << r.err;
+    r = decodeAll(audioSecond);
+    EXPECT_EQ(occurrences(r.err, "videoindex=-1, audioindex=1\n"), 1u) << r.err;
+}
+
+TEST(PlaybackFailures, EachFailurePrintsItsOneLine) {
+    Result r = decodeAll(mediaDir() + "/does-not-exist.avi");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(occurrences(r.err, "avformat open failed.\n"), 1u);
+
+    const std::string garbage = mediaDir() + "/garbage.avi";
+    std::mt19937 random(7);
+    std::ofstream file(garbage, std::ios::binary);
+    for (int i = 0; i < 50000; ++i)
+        file.put(char(random()));
+    file.close();
+    r = decodeAll(garbage);
+    EXPECT_EQ(r.pictures, 0);
+    EXPECT_EQ(occurrences(r.err, "avformat open failed.\n") +
+                  occurrences(r.err, "could not fine stream.\n"),
+              1u)
+        << r.err;
+}
+
+TEST(PlaybackFailures, NamesThatLookLikeAddressesOpenLocalFiles) {
+    // A listener on loopback stands in for the network; it counts whoever connects.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::atomic<int> connections{0};
+    std::thread acceptor([&] {
+        for (;;) {
+            const int peer = accept(listener, nullptr, nullptr);
+            if (peer < 0)
+                return;
+            connections++;
+            close(peer);
+        }
+    });
+
+    // A real video file whose relative name reads as a TCP address.
+    const std::string name = "tcp:127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const std::string video =
+        makeMedia("crafted.avi", colourInput("red", 64, 48, 4) + " -c:v mpeg4");
+    ASSERT_FALSE(video.empty());
+    ASSERT_EQ(rename(video.c_str(), (mediaDir() + "/" + name).c_str()), 0);
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(mediaDir().c_str()), 0);
+    const Result r = decodeAll(name);
+    ASSERT_EQ(chdir(previous), 0);
+
+    EXPECT_EQ(r.pictures, 4) << r.err;
+    EXPECT_EQ(connections.load(), 0);
+    shutdown(listener, SHUT_RDWR);
+    close(listener);
+    acceptor.join();
+}
+
+TEST(PlaybackEnd, DelayedPicturesAreDrainedAtTheEnd) {
+    // B-frames make the decoder hold pictures back until it is drained.
+    const std::string path =
+        makeMedia("bframes.avi", colourInput("blue", 160, 120, 12) + " -c:v mpeg4 -bf 2 -g 12");
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(decodeAll(path).pictures, 12);
+}
+
+TEST(PlaybackEnd, ExhaustedThreadIdlesQuietlyUntilStopped) {
+    const std::string path =
+        makeMedia("short.avi", colourInput("green", 160, 120, 3) + " -c:v mpeg4");
+    ASSERT_FALSE(path.empty());
+    g_frameIntervalMs = 20;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::atomic<long> pictures{-1};
+    g_stopPlayback = false;
+    std::thread thread([&] { pictures = playFile(path.c_str()); });
+    std::this_thread::sleep_for(500ms); // well past the three pictures
+
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1000ms);
+    getrusage(RUSAGE_SELF, &after);
+    const auto cpuMs = [](const rusage& u) {
+        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
+               (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+    };
+    const double wallMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(pictures.load(), -1) << "the thread stays until stopped";
+    EXPECT_LT((cpuMs(after) - cpuMs(before)) / wallMs, 0.25) << "an idle thread does not spin";
+
+    testing::internal::GetCapturedStderr(); // the file's description, printed while opening
+    testing::internal::CaptureStderr();
+    const auto stopAt = std::chrono::steady_clock::now();
+    g_stopPlayback = true;
+    thread.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 500ms);
+    EXPECT_EQ(pictures.load(), 3);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "nothing printed while idle";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "open stream success!\n");
+}
+
+TEST_F(WithOutput, PicturesInOtherPixelFormatsAreShownInTheirColours) {
+    const std::string red = colourInput("red", 320, 240, 50);
+    const std::string mjpeg = makeMedia("mjpeg.avi", red + " -c:v mjpeg -pix_fmt yuvj422p");
+    const std::string deep = makeMedia("deep.mkv", red + " -c:v ffv1 -pix_fmt yuv444p10le");
+    const std::string odd = makeMedia("odd.avi", colourInput("red", 330, 250, 50) + " -c:v mpeg4");
+    for (const std::string& path : {mjpeg, deep, odd}) {
+        ASSERT_FALSE(path.empty());
+        testing::internal::CaptureStderr();
+        PlaybackRun run(path);
+        EXPECT_TRUE(centreIs({254, 0, 0}))
+            << path << " shows " << toString(grabWindow(host).at(160, 120));
+        run.stop();
+        testing::internal::GetCapturedStderr();
+    }
+}
+
+TEST_F(WithOutput, DestroyingTheOutputDuringPlaybackOnlyHidesThePictures) {
+    const std::string path =
+        makeMedia("long.avi", colourInput("0x0000ff", 320, 240, 250) + " -c:v mpeg4");
+    ASSERT_FALSE(path.empty());
+    testing::internal::CaptureStderr();
+    PlaybackRun run(path);
+    ASSERT_TRUE(eventually([] { return statsOf(currentVout()).put >= 3; }));
+    olm_vout_destroy(&g_vout);
+    std::this_thread::sleep_for(200ms); // pictures go on being decoded and paced, unseen
+    createOutput();
+    EXPECT_TRUE(eventually([] { return statsOf(currentVout()).put >= 3; }))
+        << "a new output shows the pictures again";
+    EXPECT_TRUE(centreIs({0, 0, 254}));
+    const long pictures = run.stop();
+    EXPECT_GE(pictures, 10);
+    testing::internal::GetCapturedStderr();
+}

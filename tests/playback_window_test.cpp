@@ -1,0 +1,216 @@
+// Playback driven through the window's buttons, as a user drives it.
+
+#include "lumivarexwindow.h"
+#include "media.h"
+#include "shared_state.h"
+#include "xhelpers.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSlider>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+struct BoxSeen {
+    QString title, text;
+    int count = 0;
+};
+
+// Clicks a button; any message box it opens is noted and closed.
+BoxSeen clickAndCloseBoxes(LumivarexWindow& window, const char* button) {
+    BoxSeen seen;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            seen.title = box->windowTitle();
+            seen.text = box->text();
+            seen.count++;
+            box->done(QMessageBox::Ok);
+        }
+    });
+    closer.start(20);
+    QTest::mouseClick(window.findChild<QPushButton*>(button), Qt::LeftButton);
+    return seen;
+}
+
+void setName(LumivarexWindow& window, const QString& name) {
+    window.findChild<QLineEdit*>("lineEdit")->setText(name);
+}
+
+uint64_t picturesPut() {
+    olm_vout_stats s{};
+    olm_vout_get_stats(currentVout(), &s);
+    return s.put;
+}
+
+int threadCount() {
+    return int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+Rgb surfaceCentre(LumivarexWindow& window) {
+    auto* surface = window.findChild<QWidget*>("video_widget");
+    const Snapshot s = grabWindow(uint32_t(surface->winId()));
+    return s.width ? s.at(s.width / 2, s.height / 2) : Rgb{-1, -1, -1};
+}
+
+} // namespace
+
+class PlaybackWindowTest : public QObject {
+    Q_OBJECT
+
+    QString red_, blue_, pattern_;
+    LumivarexWindow* window_ = nullptr;
+
+private slots:
+    void initTestCase() {
+        red_ = QString::fromStdString(makeMedia("red.avi", colourInput("red", 320, 240, 500) + " " +
+                                                               toneInput(20) +
+                                                               " -c:v mpeg4 -c:a mp2"));
+        blue_ = QString::fromStdString(
+            makeMedia("blue.avi", colourInput("blue", 320, 240, 500) + " -c:v mpeg4"));
+        // SMPTE colour bars: known colours at known places.
+        pattern_ = QString::fromStdString(
+            makeMedia("bars.avi", "-f lavfi -i smptebars=s=320x240:r=25:d=20 -c:v mpeg4 -q:v 2"));
+        QVERIFY(!red_.isEmpty() && !blue_.isEmpty() && !pattern_.isEmpty());
+    }
+
+    void init() {
+        window_ = new LumivarexWindow;
+        window_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window_));
+        QTest::mouseClick(window_->findChild<QPushButton*>("create_window_btn"), Qt::LeftButton);
+        QVERIFY(currentVout());
+        olm_vout_set_display_mode(currentVout(), VOUT_PREFERRED);
+    }
+
+    void cleanup() {
+        delete window_; // ends playback and destroys the output
+        window_ = nullptr;
+        QVERIFY(!g_playbackThread);
+        QCOMPARE(currentVout(), nullptr);
+    }
+
+    void playShowsTheFileOnTheVideoSurface() {
+        setName(*window_, pattern_);
+        clickAndCloseBoxes(*window_, "play_btn");
+        auto* surface = window_->findChild<QWidget*>("video_widget");
+        const uint32_t id = uint32_t(surface->winId());
+        // Top two thirds of SMPTE bars: seven columns, grey (75 %) first, blue last.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                const Snapshot s = grabWindow(id);
+                if (!s.width)
+                    return false;
+                const int y = s.height / 3;
+                auto column = [&](int i) { return s.at(s.width * (2 * i + 1) / 14, y); };
+                return near(column(0), {191, 191, 191}, 16) && near(column(1), {191, 191, 0}, 16) &&
+                       near(column(2), {0, 191, 191}, 16) && near(column(3), {0, 191, 0}, 16) &&
+                       near(column(4), {191, 0, 191}, 16) && near(column(5), {191, 0, 0}, 16) &&
+                       near(column(6), {0, 0, 191}, 16);
+            }(),
+            5000);
+    }
+
+    void pauseStopsNewPicturesAndResumes() {
+        setName(*window_, red_);
+        clickAndCloseBoxes(*window_, "play_btn");
+        QTRY_VERIFY(picturesPut() >= 3);
+        clickAndCloseBoxes(*window_, "pause_btn");
+        QTest::qWait(150); // the pass in flight finishes
+        const uint64_t paused = picturesPut();
+        QTest::qWait(400);
+        QCOMPARE(picturesPut(), paused);
+        QVERIFY2(near(surfaceCentre(*window_), {254, 0, 0}, 12), "the last picture stays");
+        clickAndCloseBoxes(*window_, "pause_btn");
+        QTRY_VERIFY(picturesPut() > paused + 2);
+    }
+
+    void stopEndsThreadPromptlyFromEveryState() {
+        setName(*window_, red_);
+        QElapsedTimer timer;
+        // While playing.
+        clickAndCloseBoxes(*window_, "play_btn");
+        QTRY_VERIFY(picturesPut() >= 2);
+        timer.start();
+        clickAndCloseBoxes(*window_, "stop_btn");
+        QVERIFY(timer.elapsed() < 500);
+        QVERIFY(!g_playbackThread);
+        // While paused.
+        clickAndCloseBoxes(*window_, "play_btn");
+        clickAndCloseBoxes(*window_, "pause_btn");
+        QTest::qWait(200);
+        timer.start();
+        clickAndCloseBoxes(*window_, "stop_btn");
+        QVERIFY(timer.elapsed() < 500);
+        QVERIFY(!g_playbackThread);
+        g_paused = false;
+        // While still opening the file.
+        clickAndCloseBoxes(*window_, "play_btn");
+        timer.start();
+        clickAndCloseBoxes(*window_, "stop_btn");
+        QVERIFY(timer.elapsed() < 1000);
+        QVERIFY(!g_playbackThread);
+        // With nothing playing.
+        clickAndCloseBoxes(*window_, "stop_btn");
+        QVERIFY(!g_playbackThread);
+    }
+
+    void secondPlayReplacesTheFirstThread() {
+        setName(*window_, red_);
+        clickAndCloseBoxes(*window_, "play_btn");
+        QTRY_VERIFY(near(surfaceCentre(*window_), {254, 0, 0}, 12));
+        const int threads = threadCount();
+        setName(*window_, blue_);
+        clickAndCloseBoxes(*window_, "play_btn");
+        QVERIFY(g_playbackThread);
+        QCOMPARE(threadCount(), threads); // the first thread was ended, one new one runs
+        QVERIFY(std::string(window_->fileName) == blue_.toStdString());
+        QTRY_VERIFY(near(surfaceCentre(*window_), {0, 0, 254}, 12));
+        // Only the blue file is being played now: red never comes back.
+        for (int i = 0; i < 10; ++i) {
+            QTest::qWait(30);
+            QVERIFY(near(surfaceCentre(*window_), {0, 0, 254}, 12));
+        }
+    }
+
+    void namesThatAreNotFilesShowTheBoxAndLeavePlaybackAlone() {
+        setName(*window_, red_);
+        clickAndCloseBoxes(*window_, "play_btn");
+        QTRY_VERIFY(picturesPut() >= 2);
+        const pthread_t running = *g_playbackThread;
+
+        const QString tooLong =
+            QString::fromStdString(mediaDir()) + "/" + QString(600, 'x') + ".avi";
+        for (const QString& name : {QString::fromStdString(mediaDir() + "/missing.avi"),
+                                    QString::fromStdString(mediaDir()), QString(), tooLong}) {
+            setName(*window_, name);
+            const BoxSeen box = clickAndCloseBoxes(*window_, "play_btn");
+            QCOMPARE(box.count, 1);
+            QCOMPARE(box.title, QString("Info"));
+            QCOMPARE(box.text, QString("Cannot find file"));
+            QVERIFY(g_playbackThread && pthread_equal(*g_playbackThread, running));
+            QVERIFY(std::string(window_->fileName) == red_.toStdString());
+        }
+        const uint64_t before = picturesPut();
+        QTRY_VERIFY(picturesPut() > before + 2); // still playing
+    }
+
+    void slowestPaceShowsFewerThanTenPicturesASecond() {
+        window_->findChild<QSlider*>("frame_rate_Slider_3")->setValue(100);
+        setName(*window_, red_);
+        clickAndCloseBoxes(*window_, "play_btn");
+        QTRY_VERIFY(picturesPut() >= 1);
+        const uint64_t start = picturesPut();
+        QTest::qWait(2000);
+        const uint64_t shown = picturesPut() - start;
+        QVERIFY2(shown <= 20 && shown >= 10, qPrintable(QString::number(shown)));
+    }
+};
+
+QTEST_MAIN(PlaybackWindowTest)
+#include "playback_window_test.moc"
