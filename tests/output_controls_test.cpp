@@ -135,6 +135,24 @@ private slots:
         click(window, "destroy_window_btn");
     }
 
+    void statisticsSlotsWorkWhenInvokedThoughTheirButtonsAreDisabled() {
+        auto* window = new LumivarexWindow;
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QTest::mouseClick(window->findChild<QPushButton*>("load_picture_btn"), Qt::LeftButton);
+        QVERIFY2(!g_statsThread, "a disabled button starts nothing");
+        QVERIFY(QMetaObject::invokeMethod(window, "on_load_picture_btn_clicked"));
+        QVERIFY(g_statsThread);
+        QVERIFY(g_statsRunning);
+        QVERIFY(QMetaObject::invokeMethod(window, "on_load_picture_2_btn_clicked"));
+        QVERIFY(!g_statsThread);
+        QVERIFY(!g_statsRunning);
+        QVERIFY(QMetaObject::invokeMethod(window, "on_load_picture_btn_clicked"));
+        QVERIFY(g_statsThread);
+        delete window; // closing the window ends it too
+        QVERIFY(!g_statsThread);
+    }
+
     void closingTheWindowDestroysItsOutputFirst() {
         auto* window = new LumivarexWindow;
         window->show();

@@ -1,6 +1,7 @@
 #include "lumivarexwindow.h"
 
 #include "debugtext.h"
+#include "frame_stats.h"
 #include "output_controls.h"
 #include "playback_thread.h"
 #include "shared_state.h"
@@ -35,6 +36,8 @@ LumivarexWindow::~LumivarexWindow() {
     // Workers read the window and the output; end them first. The output draws into
     // video_widget's native window: take it away while that still exists.
     stopPlaybackThread();
+    streamDecoder.stop();
+    stopStatisticsThread();
     destroyOutput();
     delete ui;
 }
@@ -57,9 +60,13 @@ void LumivarexWindow::on_destroy_window_btn_clicked() {
     destroyOutput();
 }
 
-void LumivarexWindow::on_load_picture_btn_clicked() {}
+void LumivarexWindow::on_load_picture_btn_clicked() {
+    restartStatisticsThread(this);
+}
 
-void LumivarexWindow::on_load_picture_2_btn_clicked() {}
+void LumivarexWindow::on_load_picture_2_btn_clicked() {
+    stopStatisticsThread();
+}
 
 void LumivarexWindow::on_change_display_mode_btn_clicked() {
     const QString name = stepDisplayMode();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "stream_decoder.h"
+
 #include <QMainWindow>
 
 class Ui_LumivarexWindow;
@@ -39,4 +41,6 @@ private:
     void setQPalette(QWidget* widget);
 
     Ui_LumivarexWindow* ui;
+    // Never started by the window's controls; stop also stops it.
+    StreamDecoder streamDecoder;
 };

@@ -1,0 +1,211 @@
+#include "stream_decoder.h"
+
+#include "console.h"
+#include "shared_state.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/mem.h>
+}
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int kInputBufferBytes = 10240;
+constexpr int kHandshakeSleeps = 60;
+constexpr int kHandshakeSleepMs = 10;
+constexpr int kRetryAfterFailedReadMs = 10;
+
+void* threadEntry(void* decoder) {
+    static_cast<StreamDecoder*>(decoder)->run();
+    return nullptr;
+}
+
+// Everything one run acquires, released in reverse order whatever the way out.
+struct RunResources {
+    AVIOContext* io = nullptr;
+    AVFormatContext* format = nullptr;
+    AVCodecContext* codec = nullptr;
+    AVFrame* picture = nullptr;
+    AVPacket* packet = nullptr;
+    ~RunResources() {
+        av_packet_free(&packet);
+        av_frame_free(&picture);
+        avcodec_free_context(&codec);
+        avformat_close_input(&format);
+        if (io)
+            av_freep(&io->buffer);
+        avio_context_free(&io);
+    }
+};
+
+} // namespace
+
+StreamDecoder::StreamDecoder() {
+    std::memset(name, 0, sizeof name);
+}
+
+bool StreamDecoder::start(ReadCallback read, FrameCallback frame, const char* inputName,
+                          void* value) {
+    if (threadHandle)
+        return false;
+    readCallback = read;
+    frameCallback = frame;
+    std::strncpy(name, inputName ? inputName : "", sizeof name - 1);
+    name[sizeof name - 1] = '\0';
+    stopRequested.store(false);
+    started.store(false);
+    opaque = value;
+
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, threadEntry, this) != 0) {
+        readCallback = nullptr;
+        frameCallback = nullptr;
+        opaque = nullptr;
+        return false;
+    }
+    threadHandle = thread;
+
+    for (int i = 0; i < kHandshakeSleeps && !started.load(std::memory_order_acquire); ++i)
+        sleepMs(kHandshakeSleepMs);
+    if (started.load(std::memory_order_acquire))
+        return true;
+    stop();
+    return false;
+}
+
+void StreamDecoder::stop() {
+    stopRequested.store(true, std::memory_order_release);
+    if (threadHandle)
+        pthread_join(*threadHandle, nullptr);
+    threadHandle.reset();
+    readCallback = nullptr;
+    frameCallback = nullptr;
+    opaque = nullptr;
+}
+
+int StreamDecoder::run() {
+    // pthread_self() is the handle that start stores, so the messages need not wait for it.
+    const unsigned long long pid = static_cast<unsigned long long>(pthread_self());
+    RunResources r;
+    auto* buffer = static_cast<uint8_t*>(av_mallocz(kInputBufferBytes));
+    beforeReportingStarted();
+    started.store(true, std::memory_order_release);
+
+    r.io = buffer ? avio_alloc_context(buffer, kInputBufferBytes, 0, opaque, readCallback, nullptr,
+                                       nullptr)
+                  : nullptr;
+    if (!r.io) {
+        av_free(buffer);
+        printErr("PID: %llx, avio alloc failed!\n", pid);
+        return 0;
+    }
+    r.format = avformat_alloc_context();
+    if (!r.format) {
+        printErr("PID: %llx, avformat open failed.\n", pid);
+        return 0;
+    }
+    r.format->pb = r.io;
+    // The caller's bytes are the only input: nothing they name may be opened besides.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "none", 0);
+    const int opened = avformat_open_input(&r.format, name, nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0) {
+        // On failure the format context is freed; the custom input stays ours.
+        printErr("PID: %llx, avformat open failed.\n", pid);
+        return 0;
+    }
+    printOut("PID: %llx, open stream success!\n", pid);
+
+    if (avformat_find_stream_info(r.format, nullptr) < 0) {
+        printErr("could not fine stream.\n");
+        return 0;
+    }
+    av_dump_format(r.format, 0, "", 0);
+
+    int videoIndex = -1;
+    for (unsigned i = 0; i < r.format->nb_streams && videoIndex < 0; ++i)
+        if (r.format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+            videoIndex = int(i);
+    if (videoIndex < 0) {
+        printErr("PID: %llx, no video stream!\n", pid);
+        return 0;
+    }
+    const AVCodecParameters* parameters = r.format->streams[videoIndex]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+    if (!codec) {
+        printErr("PID: %llx, could not find video decoder!\n", pid);
+        return 0;
+    }
+    r.codec = avcodec_alloc_context3(codec);
+    if (!r.codec) {
+        printErr("PID: %llx, could not allocc VideoCodecCtx!\n", pid);
+        return 0;
+    }
+    // The container may hold the codec's set-up (H.264 in MP4 keeps it there, not in packets).
+    AVDictionary* codecOptions = nullptr;
+    const bool opened2 = avcodec_parameters_to_context(r.codec, parameters) >= 0 &&
+                         avcodec_open2(r.codec, codec, &codecOptions) >= 0;
+    av_dict_free(&codecOptions);
+    if (!opened2) {
+        printErr("PID: %llx, could not open video codec!\n", pid);
+        return 0;
+    }
+    r.picture = av_frame_alloc();
+    r.packet = av_packet_alloc();
+    if (!r.picture || !r.packet)
+        return 0;
+
+    auto deliver = [&] {
+        while (avcodec_receive_frame(r.codec, r.picture) >= 0) {
+            if (frameCallback)
+                frameCallback(r.picture->data[0], r.picture->data[1], r.picture->data[2],
+                              r.picture->linesize[0], r.picture->width, r.picture->height, opaque);
+        }
+    };
+    bool drained = false;
+    while (!stopRequested.load(std::memory_order_acquire)) {
+        if (av_read_frame(r.format, r.packet) < 0) {
+            // End of input: hand out the decoder's delayed pictures once, then wait for more
+            // input or for stop without spinning.
+            if (!drained) {
+                avcodec_send_packet(r.codec, nullptr);
+                deliver();
+                avcodec_flush_buffers(r.codec);
+                drained = true;
+            }
+            sleepMs(kRetryAfterFailedReadMs);
+            continue;
+        }
+        drained = false;
+        if (r.packet->stream_index == videoIndex) {
+            avcodec_send_packet(r.codec, r.packet);
+            deliver();
+        }
+        av_packet_unref(r.packet);
+    }
+    return 0;
+}
+
+uint8_t* loadRawFrame(const char* path) {
+    FILE* file = std::fopen(path, "rb");
+    if (!file) {
+        printOut("cant open the file");
+        return nullptr;
+    }
+    auto* buffer = new uint8_t[kRawFrameBytes]();
+    [[maybe_unused]] const size_t blocks = std::fread(buffer, kRawFrameBytes, 1, file);
+    std::fclose(file);
+    return buffer;
+}
+
+void deliverFrame(const uint8_t* y, const uint8_t* u, const uint8_t* v, int32_t stride,
+                  int32_t width, int32_t height, void*) {
+    if (olm_vout_t* vout = currentVout())
+        olm_vout_put_buffer_pool_yuv(vout, y, u, v, stride, width, height);
+    sleepMs(g_frameIntervalMs.load(std::memory_order_relaxed));
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+// A video decoder on a thread of its own that reads its input through a caller's function and
+// hands every picture to a caller's function. Owned and driven from one thread (start, stop,
+// isRunning take no lock); the two functions run on the decoder thread.
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+// Fills buffer with up to capacity bytes of input; returns the count, or a negative FFmpeg error
+// code (AVERROR_EOF at the end of the input).
+using ReadCallback = int (*)(void* opaque, uint8_t* buffer, int capacity);
+// Receives one picture: Y, U, V planes, the Y stride, width and height. The planes belong to the
+// decoder and are valid only during the call.
+using FrameCallback = void (*)(const uint8_t* y, const uint8_t* u, const uint8_t* v, int32_t stride,
+                               int32_t width, int32_t height, void* opaque);
+
+class StreamDecoder {
+public:
+    StreamDecoder();
+    virtual ~StreamDecoder() = default;
+    StreamDecoder(const StreamDecoder&) = delete;
+    StreamDecoder& operator=(const StreamDecoder&) = delete;
+
+    // Starts the decoder thread on the input. True when the thread runs and reported in within
+    // 600 ms; false when a thread is already held (then nothing changes), the thread could not be
+    // created, or it did not report in (it is then stopped).
+    bool start(ReadCallback read, FrameCallback frame, const char* name, void* opaque);
+    // Asks the thread to end and waits for it without a time limit; afterwards no thread runs.
+    void stop();
+    // True while a thread handle is held: from a successful start until stop, also after the
+    // thread has ended by itself on a failure.
+    bool isRunning() const { return threadHandle.has_value(); }
+
+    // The decoder thread's routine; returns 0.
+    int run();
+
+protected:
+    // Called on the decoder thread just before it reports in; tests use it to hold the thread.
+    virtual void beforeReportingStarted() {}
+
+private:
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> started{false};
+    ReadCallback readCallback = nullptr;
+    FrameCallback frameCallback = nullptr;
+    void* opaque = nullptr;
+    char name[260];
+    std::optional<pthread_t> threadHandle;
+};
+
+// Reads one 1920x1080 YUV 4:2:0 picture (3110400 bytes) from a file into a new zero-filled
+// buffer (release with delete[]); a shorter file leaves the rest zero. Null, after printing
+// "cant open the file" on standard output, when the file cannot be opened.
+constexpr int kRawFrameBytes = 1920 * 1080 * 3 / 2;
+uint8_t* loadRawFrame(const char* path);
+
+// A FrameCallback that shows the picture in g_vout (when there is one), then waits
+// g_frameIntervalMs.
+void deliverFrame(const uint8_t* y, const uint8_t* u, const uint8_t* v, int32_t stride,
+                  int32_t width, int32_t height, void* opaque);

@@ -1,0 +1,274 @@
+// The stream decoder over inputs read through a memory read function, and the two frame
+// utilities.
+
+#include "media.h"
+#include "shared_state.h"
+#include "stream_decoder.h"
+#include "xhelpers.h"
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <regex>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+bool eventually(const std::function<bool()>& check, int timeoutMs = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (check())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return check();
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// An input in memory plus what the frame function saw.
+struct MemoryInput {
+    std::vector<uint8_t> bytes;
+    size_t position = 0;
+    std::mutex mutex;
+    std::vector<std::pair<int, int>> sizes;
+    std::atomic<int> frames{0};
+
+    static int read(void* opaque, uint8_t* buffer, int capacity) {
+        auto* self = static_cast<MemoryInput*>(opaque);
+        const size_t left = self->bytes.size() - self->position;
+        if (left == 0)
+            return AVERROR_EOF;
+        const size_t n = std::min(left, size_t(capacity));
+        std::memcpy(buffer, self->bytes.data() + self->position, n);
+        self->position += n;
+        return int(n);
+    }
+    static void frame(const uint8_t* y, const uint8_t* u, const uint8_t* v, int32_t stride,
+                      int32_t width, int32_t height, void* opaque) {
+        auto* self = static_cast<MemoryInput*>(opaque);
+        if (y && u && v && stride >= width) {
+            std::lock_guard lock(self->mutex);
+            self->sizes.emplace_back(width, height);
+        }
+        self->frames++;
+    }
+};
+
+// Holds its thread before it reports in, as a slow start would.
+class SlowStartingDecoder : public StreamDecoder {
+public:
+    explicit SlowStartingDecoder(std::chrono::milliseconds delay) : delay_(delay) {}
+
+protected:
+    void beforeReportingStarted() override { std::this_thread::sleep_for(delay_); }
+
+private:
+    std::chrono::milliseconds delay_;
+};
+
+const std::regex kPidPrefix("PID: [0-9a-f]+, ");
+
+} // namespace
+
+TEST(StreamDecoder, EveryPictureReachesTheFrameFunction) {
+    // Audio first, then video; H.264 in MP4 keeps its set-up in the container, not the packets.
+    const std::string avi =
+        makeMedia("decoder-avi.avi", colourInput("red", 176, 144, 15) + " " + toneInput(0.6) +
+                                         " -map 1:a -map 0:v -c:v mpeg4 -bf 2 -c:a mp2");
+    const std::string mp4 = makeMedia("decoder-h264.mp4", colourInput("green", 160, 96, 15) +
+                                                              " -c:v libx264 -movflags +faststart");
+    ASSERT_FALSE(avi.empty());
+    ASSERT_FALSE(mp4.empty());
+    for (const auto& [path, size] : {std::pair{avi, std::pair{176, 144}}, {mp4, {160, 96}}}) {
+        MemoryInput input;
+        input.bytes = readFile(path);
+        StreamDecoder decoder;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, path.c_str(), &input));
+        EXPECT_TRUE(decoder.isRunning());
+        EXPECT_TRUE(eventually([&] { return input.frames >= 15; })) << path << " " << input.frames;
+        std::this_thread::sleep_for(100ms); // nothing more comes at the end
+        decoder.stop();
+        EXPECT_FALSE(decoder.isRunning());
+        const std::string out = testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(input.frames.load(), 15) << path;
+        for (const auto& s : input.sizes)
+            EXPECT_EQ(s, size);
+        EXPECT_TRUE(std::regex_match(out, std::regex("PID: [0-9a-f]+, open stream success!\n")))
+            << out;
+    }
+}
+
+TEST(StreamDecoder, StartWhileHeldFailsAndStopThenStartWorksAgain) {
+    MemoryInput input;
+    input.bytes =
+        readFile(makeMedia("decoder-restart.avi", colourInput("blue", 64, 48, 5) + " -c:v mpeg4"));
+    ASSERT_FALSE(input.bytes.empty());
+    StreamDecoder decoder;
+    decoder.stop(); // never started: returns at once
+    EXPECT_FALSE(decoder.isRunning());
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, "a.avi", &input));
+    MemoryInput other;
+    EXPECT_FALSE(decoder.start(MemoryInput::read, MemoryInput::frame, "b.avi", &other));
+    EXPECT_TRUE(eventually([&] { return input.frames == 5; }));
+    EXPECT_EQ(other.frames.load(), 0) << "the second start changed nothing";
+    decoder.stop();
+
+    input.position = 0;
+    input.frames = 0;
+    ASSERT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, "a.avi", &input));
+    EXPECT_TRUE(eventually([&] { return input.frames == 5; }));
+    decoder.stop();
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+}
+
+TEST(StreamDecoder, FailuresPrintOneLineAndKeepTheHandleUntilStop) {
+    struct Case {
+        std::vector<uint8_t> bytes;
+        const char* line;
+    };
+    std::vector<uint8_t> garbage(20000);
+    for (size_t i = 0; i < garbage.size(); ++i)
+        garbage[i] = uint8_t(i * 131 + 7);
+    const std::vector<Case> cases = {
+        {{}, "avformat open failed.\n"},
+        {garbage, "avformat open failed.\n"},
+        {readFile(makeMedia("decoder-audio.mka", toneInput(0.3) + " -c:a mp2")),
+         "no video stream!\n"},
+    };
+    for (const Case& c : cases) {
+        MemoryInput input;
+        input.bytes = c.bytes;
+        StreamDecoder decoder;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, "input", &input));
+        std::string err;
+        EXPECT_TRUE(eventually([&] {
+            err += testing::internal::GetCapturedStderr();
+            testing::internal::CaptureStderr();
+            return err.find(c.line) != std::string::npos;
+        })) << err;
+        std::this_thread::sleep_for(50ms);
+        err += testing::internal::GetCapturedStderr();
+        testing::internal::GetCapturedStdout();
+        // One line of ours, with the thread's handle in front.
+        std::smatch match;
+        EXPECT_TRUE(
+            std::regex_search(err, match, std::regex(std::string("PID: [0-9a-f]+, ") + c.line)))
+            << err;
+        EXPECT_TRUE(decoder.isRunning()) << "the handle stays held after the thread ended";
+        EXPECT_FALSE(decoder.start(MemoryInput::read, MemoryInput::frame, "again", &input));
+        decoder.stop();
+        EXPECT_FALSE(decoder.isRunning());
+        EXPECT_EQ(input.frames.load(), 0);
+    }
+}
+
+TEST(StreamDecoder, LongNamesAreCutSafely) {
+    // The name is only the input's label; a 300-byte one is cut to 259 bytes (the sanitizer
+    // builds check that nothing is read or written past the field).
+    MemoryInput input;
+    input.bytes =
+        readFile(makeMedia("decoder-name.avi", colourInput("red", 64, 48, 2) + " -c:v mpeg4"));
+    const std::string name(300, 'n');
+    StreamDecoder decoder;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, name.c_str(), &input));
+    EXPECT_TRUE(eventually([&] { return input.frames == 2; }));
+    decoder.stop();
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+}
+
+TEST(StreamDecoder, ThreadThatNeverReportsInIsStoppedAfterTheHandshake) {
+    MemoryInput input;
+    SlowStartingDecoder decoder(900ms);
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(decoder.start(MemoryInput::read, MemoryInput::frame, "slow", &input));
+    const auto took = std::chrono::steady_clock::now() - start;
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(decoder.isRunning());
+    EXPECT_GE(took, 600ms) << "the handshake waits 60 sleeps of 10 ms";
+
+    SlowStartingDecoder patient(200ms);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(patient.start(MemoryInput::read, MemoryInput::frame, "slow", &input));
+    patient.stop();
+    testing::internal::GetCapturedStderr();
+}
+
+TEST(FrameUtilities, RawFrameLoaderFillsTheRestWithZeros) {
+    const std::string path = mediaDir() + "/short.yuv";
+    {
+        std::ofstream out(path, std::ios::binary);
+        for (int i = 0; i < 1000; ++i)
+            out.put(char(i % 251 + 1));
+    }
+    uint8_t* frame = loadRawFrame(path.c_str());
+    ASSERT_NE(frame, nullptr);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(frame[i], uint8_t(i % 251 + 1));
+    for (int i = 1000; i < kRawFrameBytes; ++i)
+        ASSERT_EQ(frame[i], 0) << i;
+    delete[] frame;
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(loadRawFrame((mediaDir() + "/missing.yuv").c_str()), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "cant open the file");
+}
+
+TEST(FrameUtilities, DeliverFrameShowsThePictureAndPaces) {
+    // A raw 1920x1080 picture, red, made by the media tool and read back with the loader.
+    const std::string raw = makeMedia("red.yuv", "-f lavfi -i color=c=red:s=1920x1080:d=0.04 "
+                                                 "-frames:v 1 -pix_fmt yuv420p -f rawvideo");
+    ASSERT_FALSE(raw.empty());
+    uint8_t* frame = loadRawFrame(raw.c_str());
+    ASSERT_NE(frame, nullptr);
+    const uint8_t* y = frame;
+    const uint8_t* u = frame + 1920 * 1080;
+    const uint8_t* v = u + 960 * 540;
+
+    g_frameIntervalMs = 60;
+    auto start = std::chrono::steady_clock::now();
+    deliverFrame(y, u, v, 1920, 1920, 1080, nullptr); // no output: only the pause
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 60ms);
+
+    const uint32_t host = createPlainWindow(192, 108);
+    olm_vout_params params{};
+    params.window = host;
+    setCurrentVout(olm_vout_create(&params));
+    ASSERT_NE(currentVout(), nullptr);
+    start = std::chrono::steady_clock::now();
+    deliverFrame(y, u, v, 1920, 1920, 1080, nullptr);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 60ms);
+    EXPECT_TRUE(eventually([&] { return near(grabWindow(host).at(96, 54), {254, 0, 0}, 8); }));
+    olm_vout_destroy(&g_vout);
+    destroyPlainWindow(host);
+    delete[] frame;
+    g_frameIntervalMs = 30;
+}
