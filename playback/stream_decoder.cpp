@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "shared_state.h"
+#include "yuv420_converter.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -48,10 +49,8 @@ StreamDecoder::StreamDecoder() {
     std::memset(name, 0, sizeof name);
 }
 
-bool StreamDecoder::start(ReadCallback read, FrameCallback frame, const char* inputName,
-                          void* value) {
-    if (threadHandle)
-        return false;
+void StreamDecoder::setInput(ReadCallback read, FrameCallback frame, const char* inputName,
+                             void* value) {
     readCallback = read;
     frameCallback = frame;
     std::strncpy(name, inputName ? inputName : "", sizeof name - 1);
@@ -59,12 +58,23 @@ bool StreamDecoder::start(ReadCallback read, FrameCallback frame, const char* in
     stopRequested.store(false);
     started.store(false);
     opaque = value;
+}
+
+void StreamDecoder::clearInput() {
+    readCallback = nullptr;
+    frameCallback = nullptr;
+    opaque = nullptr;
+}
+
+bool StreamDecoder::start(ReadCallback read, FrameCallback frame, const char* inputName,
+                          void* value) {
+    if (threadHandle)
+        return false;
+    setInput(read, frame, inputName, value);
 
     pthread_t thread;
     if (pthread_create(&thread, nullptr, threadEntry, this) != 0) {
-        readCallback = nullptr;
-        frameCallback = nullptr;
-        opaque = nullptr;
+        clearInput();
         return false;
     }
     threadHandle = thread;
@@ -82,12 +92,24 @@ void StreamDecoder::stop() {
     if (threadHandle)
         pthread_join(*threadHandle, nullptr);
     threadHandle.reset();
-    readCallback = nullptr;
-    frameCallback = nullptr;
-    opaque = nullptr;
+    clearInput();
 }
 
 int StreamDecoder::run() {
+    return decode(false);
+}
+
+int StreamDecoder::runToEnd(ReadCallback read, FrameCallback frame, const char* inputName,
+                            void* value) {
+    if (threadHandle)
+        return 0;
+    setInput(read, frame, inputName, value);
+    decode(true);
+    clearInput();
+    return 0;
+}
+
+int StreamDecoder::decode(bool untilEnd) {
     // pthread_self() is the handle that start stores, so the messages need not wait for it.
     const unsigned long long pid = static_cast<unsigned long long>(pthread_self());
     RunResources r;
@@ -160,11 +182,16 @@ int StreamDecoder::run() {
     if (!r.picture || !r.packet)
         return 0;
 
+    // The frame function takes 4:2:0 planes with chroma strides of (stride + 1) / 2, as the
+    // video output does; pictures in any other layout are converted first, so that no reader of
+    // the planes goes past them.
+    Yuv420Converter converter;
     auto deliver = [&] {
         while (avcodec_receive_frame(r.codec, r.picture) >= 0) {
-            if (frameCallback)
-                frameCallback(r.picture->data[0], r.picture->data[1], r.picture->data[2],
-                              r.picture->linesize[0], r.picture->width, r.picture->height, opaque);
+            Yuv420Planes planes;
+            if (frameCallback && converter.convert(*r.picture, &planes))
+                frameCallback(planes.y, planes.u, planes.v, planes.stride, planes.width,
+                              planes.height, opaque);
         }
     };
     bool drained = false;
@@ -177,6 +204,8 @@ int StreamDecoder::run() {
                 deliver();
                 avcodec_flush_buffers(r.codec);
                 drained = true;
+                if (untilEnd)
+                    break;
             }
             sleepMs(kRetryAfterFailedReadMs);
             continue;

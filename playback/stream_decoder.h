@@ -38,11 +38,19 @@ public:
     // The decoder thread's routine; returns 0.
     int run();
 
+    // Decodes the input on the calling thread until it ends (its delayed pictures included),
+    // then returns 0. For tests and fuzzing; not while a thread is held.
+    int runToEnd(ReadCallback read, FrameCallback frame, const char* name, void* opaque);
+
 protected:
     // Called on the decoder thread just before it reports in; tests use it to hold the thread.
     virtual void beforeReportingStarted() {}
 
 private:
+    void setInput(ReadCallback read, FrameCallback frame, const char* name, void* opaque);
+    void clearInput();
+    int decode(bool untilEnd);
+
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> started{false};
     ReadCallback readCallback = nullptr;

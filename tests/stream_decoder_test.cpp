@@ -14,6 +14,7 @@ extern "C" {
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -114,6 +115,43 @@ TEST(StreamDecoder, EveryPictureReachesTheFrameFunction) {
             EXPECT_EQ(s, size);
         EXPECT_TRUE(std::regex_match(out, std::regex("PID: [0-9a-f]+, open stream success!\n")))
             << out;
+    }
+}
+
+TEST(StreamDecoder, PicturesInOtherLayoutsArriveAsFullYuv420Planes) {
+    // 4:1:0 and 4:4:4 pictures: the frame function reads them with 4:2:0 geometry and chroma
+    // strides of (stride + 1) / 2, so they must be converted before they are handed out.
+    for (const char* format : {"yuv410p", "yuv444p", "gray"}) {
+        struct Seen : MemoryInput {
+            int pictures = 0;
+            bool allRed = true;
+        } seen;
+        seen.bytes = readFile(
+            makeMedia(std::string("layout-") + format + ".nut",
+                      colourInput("red", 100, 60, 3) + " -c:v rawvideo -pix_fmt " + format));
+        ASSERT_FALSE(seen.bytes.empty());
+        auto check = [](const uint8_t* y, const uint8_t* u, const uint8_t* v, int32_t stride,
+                        int32_t width, int32_t height, void* opaque) {
+            auto* s = static_cast<Seen*>(static_cast<MemoryInput*>(opaque));
+            s->pictures++;
+            const int32_t cs = (stride + 1) / 2;
+            for (int32_t row = 0; row < (height + 1) / 2; ++row)
+                for (int32_t col = 0; col < (width + 1) / 2; ++col)
+                    if (std::abs(y[2 * row * stride + 2 * col] - 81) > 3 ||
+                        std::abs(u[row * cs + col] - 90) > 3 ||
+                        std::abs(v[row * cs + col] - 240) > 3)
+                        s->allRed = false;
+        };
+        StreamDecoder decoder;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        decoder.runToEnd(MemoryInput::read, check, "layout.nut", static_cast<MemoryInput*>(&seen));
+        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(seen.pictures, 3) << format;
+        if (std::string(format) != "gray") {
+            EXPECT_TRUE(seen.allRed) << format;
+        }
     }
 }
 
