@@ -3,6 +3,7 @@
 #include "lumivarexwindow.h"
 #include "media.h"
 #include "shared_state.h"
+#include "window_driver.h"
 #include "xhelpers.h"
 
 #include <QApplication>
@@ -15,38 +16,6 @@
 #include <QtTest>
 
 namespace {
-
-struct BoxSeen {
-    QString title, text;
-    int count = 0;
-};
-
-// Clicks a button; any message box it opens is noted and closed.
-BoxSeen clickAndCloseBoxes(LumivarexWindow& window, const char* button) {
-    BoxSeen seen;
-    QTimer closer;
-    QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            seen.title = box->windowTitle();
-            seen.text = box->text();
-            seen.count++;
-            box->done(QMessageBox::Ok);
-        }
-    });
-    closer.start(20);
-    QTest::mouseClick(window.findChild<QPushButton*>(button), Qt::LeftButton);
-    return seen;
-}
-
-void setName(LumivarexWindow& window, const QString& name) {
-    window.findChild<QLineEdit*>("lineEdit")->setText(name);
-}
-
-uint64_t picturesPut() {
-    olm_vout_stats s{};
-    olm_vout_get_stats(currentVout(), &s);
-    return s.put;
-}
 
 int threadCount() {
     return int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
@@ -96,8 +65,8 @@ private slots:
     }
 
     void playShowsTheFileOnTheVideoSurface() {
-        setName(*window_, pattern_);
-        clickAndCloseBoxes(*window_, "play_btn");
+        setFileName(*window_, pattern_);
+        clickButton(*window_, "play_btn");
         auto* surface = window_->findChild<QWidget*>("video_widget");
         const uint32_t id = uint32_t(surface->winId());
         // Top two thirds of SMPTE bars: seven columns, grey (75 %) first, blue last.
@@ -117,56 +86,56 @@ private slots:
     }
 
     void pauseStopsNewPicturesAndResumes() {
-        setName(*window_, red_);
-        clickAndCloseBoxes(*window_, "play_btn");
+        setFileName(*window_, red_);
+        clickButton(*window_, "play_btn");
         QTRY_VERIFY(picturesPut() >= 3);
-        clickAndCloseBoxes(*window_, "pause_btn");
+        clickButton(*window_, "pause_btn");
         QTest::qWait(150); // the pass in flight finishes
         const uint64_t paused = picturesPut();
         QTest::qWait(400);
         QCOMPARE(picturesPut(), paused);
         QVERIFY2(near(surfaceCentre(*window_), {254, 0, 0}, 12), "the last picture stays");
-        clickAndCloseBoxes(*window_, "pause_btn");
+        clickButton(*window_, "pause_btn");
         QTRY_VERIFY(picturesPut() > paused + 2);
     }
 
     void stopEndsThreadPromptlyFromEveryState() {
-        setName(*window_, red_);
+        setFileName(*window_, red_);
         QElapsedTimer timer;
         // While playing.
-        clickAndCloseBoxes(*window_, "play_btn");
+        clickButton(*window_, "play_btn");
         QTRY_VERIFY(picturesPut() >= 2);
         timer.start();
-        clickAndCloseBoxes(*window_, "stop_btn");
+        clickButton(*window_, "stop_btn");
         QVERIFY(timer.elapsed() < 500);
         QVERIFY(!g_playbackThread);
         // While paused.
-        clickAndCloseBoxes(*window_, "play_btn");
-        clickAndCloseBoxes(*window_, "pause_btn");
+        clickButton(*window_, "play_btn");
+        clickButton(*window_, "pause_btn");
         QTest::qWait(200);
         timer.start();
-        clickAndCloseBoxes(*window_, "stop_btn");
+        clickButton(*window_, "stop_btn");
         QVERIFY(timer.elapsed() < 500);
         QVERIFY(!g_playbackThread);
         g_paused = false;
         // While still opening the file.
-        clickAndCloseBoxes(*window_, "play_btn");
+        clickButton(*window_, "play_btn");
         timer.start();
-        clickAndCloseBoxes(*window_, "stop_btn");
+        clickButton(*window_, "stop_btn");
         QVERIFY(timer.elapsed() < 1000);
         QVERIFY(!g_playbackThread);
         // With nothing playing.
-        clickAndCloseBoxes(*window_, "stop_btn");
+        clickButton(*window_, "stop_btn");
         QVERIFY(!g_playbackThread);
     }
 
     void secondPlayReplacesTheFirstThread() {
-        setName(*window_, red_);
-        clickAndCloseBoxes(*window_, "play_btn");
+        setFileName(*window_, red_);
+        clickButton(*window_, "play_btn");
         QTRY_VERIFY(near(surfaceCentre(*window_), {254, 0, 0}, 12));
         const int threads = threadCount();
-        setName(*window_, blue_);
-        clickAndCloseBoxes(*window_, "play_btn");
+        setFileName(*window_, blue_);
+        clickButton(*window_, "play_btn");
         QVERIFY(g_playbackThread);
         QCOMPARE(threadCount(), threads); // the first thread was ended, one new one runs
         QVERIFY(std::string(window_->fileName) == blue_.toStdString());
@@ -179,8 +148,8 @@ private slots:
     }
 
     void namesThatAreNotFilesShowTheBoxAndLeavePlaybackAlone() {
-        setName(*window_, red_);
-        clickAndCloseBoxes(*window_, "play_btn");
+        setFileName(*window_, red_);
+        clickButton(*window_, "play_btn");
         QTRY_VERIFY(picturesPut() >= 2);
         const pthread_t running = *g_playbackThread;
 
@@ -188,8 +157,8 @@ private slots:
             QString::fromStdString(mediaDir()) + "/" + QString(600, 'x') + ".avi";
         for (const QString& name : {QString::fromStdString(mediaDir() + "/missing.avi"),
                                     QString::fromStdString(mediaDir()), QString(), tooLong}) {
-            setName(*window_, name);
-            const BoxSeen box = clickAndCloseBoxes(*window_, "play_btn");
+            setFileName(*window_, name);
+            const BoxSeen box = clickButton(*window_, "play_btn");
             QCOMPARE(box.count, 1);
             QCOMPARE(box.title, QString("Info"));
             QCOMPARE(box.text, QString("Cannot find file"));
@@ -202,8 +171,8 @@ private slots:
 
     void slowestPaceShowsFewerThanTenPicturesASecond() {
         window_->findChild<QSlider*>("frame_rate_Slider_3")->setValue(100);
-        setName(*window_, red_);
-        clickAndCloseBoxes(*window_, "play_btn");
+        setFileName(*window_, red_);
+        clickButton(*window_, "play_btn");
         QTRY_VERIFY(picturesPut() >= 1);
         const uint64_t start = picturesPut();
         QTest::qWait(2000);

@@ -3,13 +3,110 @@
 #include "xhelpers.h"
 
 #include <QDir>
+#include <QTemporaryDir>
+
 #include <QProcess>
 #include <QtTest>
+#include <cstdlib>
+
+namespace {
+
+// A copy of the program's surroundings: <dir>/bin is the working directory, so the default name
+// ../demovideo/123.avi finds <dir>/demovideo/123.avi.
+struct Stage {
+    QTemporaryDir dir;
+    QString bin() const { return dir.path() + "/bin"; }
+    bool prepare() {
+        QDir(dir.path()).mkpath("bin");
+        QDir(dir.path()).mkpath("demovideo");
+        const QString video = dir.path() + "/demovideo/123.avi";
+        const QString command =
+            QString("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=s=320x240:r=25:d=20 "
+                    "-f lavfi -i sine=d=20 -c:v mpeg4 -c:a mp2 '%1'")
+                .arg(video);
+        return std::system(command.toLocal8Bit().constData()) == 0;
+    }
+};
+
+uint32_t waitForWindow() {
+    std::vector<uint32_t> windows;
+    for (int i = 0; i < 200 && windows.empty(); ++i) {
+        windows = findTopLevelWindows("LumivarexWindow");
+        if (windows.empty())
+            QTest::qWait(50);
+    }
+    return windows.empty() ? 0 : windows.front();
+}
+
+// Clicks at a place in the window through the X server, as a pointer would.
+bool clickAt(uint32_t window, int x, int y) {
+    return QProcess::execute("xdotool", {"mousemove", "--window", QString::number(window),
+                                         QString::number(x), QString::number(y), "click", "1"}) ==
+           0;
+}
+
+// Where the form puts the buttons in the 784x535 window.
+const QPoint kCreateWindow(117, 410);
+const QPoint kPlay(117, 476);
+
+bool cleanExit(QProcess& process, QString* why) {
+    if (!process.waitForFinished(15000)) {
+        *why = "did not exit";
+        process.kill();
+        return false;
+    }
+    const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        *why = QString("exit code %1: %2").arg(process.exitCode()).arg(err.right(2000));
+        return false;
+    }
+    for (const char* bad : {"XCB error", "X Error", "ERROR: ", "runtime error"}) {
+        if (err.contains(bad)) {
+            *why = err.right(2000);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
 
 class StartupTest : public QObject {
     Q_OBJECT
 
+    void closeWhile(bool playing) {
+        Stage stage;
+        QVERIFY(stage.prepare());
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(stage.bin());
+        process.start(QStringLiteral(LUMIVAREX_BINARY), QStringList());
+        QVERIFY(process.waitForStarted());
+        const uint32_t window = waitForWindow();
+        QVERIFY(window);
+        QTest::qWait(300);
+        QVERIFY(clickAt(window, kCreateWindow.x(), kCreateWindow.y()));
+        QVERIFY(clickAt(window, kPlay.x(), kPlay.y()));
+        if (playing) {
+            QString out;
+            for (int i = 0; i < 100 && !out.contains("open stream success!"); ++i) {
+                process.waitForReadyRead(100);
+                out += QString::fromLocal8Bit(process.readAllStandardOutput());
+            }
+            QVERIFY2(out.contains("open stream success!"), qPrintable(out));
+            QTest::qWait(500);
+        }
+        sendDeleteWindow(window);
+        QString why;
+        QVERIFY2(cleanExit(process, &why), qPrintable(why));
+    }
+
 private slots:
+    void closingDuringPlaybackExitsCleanly() { closeWhile(true); }
+    void closingWhileThePlayerOpensExitsCleanly() { closeWhile(false); }
+
     void logsLibraryPathsAndExitsWithEventLoopCode() {
         const QString program = QStringLiteral(LUMIVAREX_BINARY);
         QProcess process;

@@ -1,0 +1,221 @@
+// Hostile and odd files through the play button: each ends with one of the described messages
+// or plays what can be played; none crashes or hangs, and nothing reaches the network.
+
+#include "lumivarexwindow.h"
+#include "media.h"
+#include "shared_state.h"
+#include "stream_capture.h"
+#include "window_driver.h"
+
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <random>
+#include <thread>
+
+namespace {
+
+const char* const kFailures[] = {"avformat open failed.\n",
+                                 "could not fine stream.\n",
+                                 "videoindex=",
+                                 "could not find audio decoder!\n",
+                                 "could not open audio codec!\n",
+                                 "could not find video decoder!\n",
+                                 "could not open video codec!\n"};
+
+int failureLines(const std::string& err) {
+    int count = 0;
+    for (const char* line : kFailures)
+        for (size_t at = err.find(line); at != std::string::npos; at = err.find(line, at + 1))
+            ++count;
+    return count;
+}
+
+std::string bytesOf(const std::string& path, size_t limit = std::string::npos) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    return bytes.substr(0, limit);
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string randomBytes(size_t count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(count, '\0');
+    for (char& c : bytes)
+        c = char(random());
+    return bytes;
+}
+
+// Counts connections to a loopback port: the stand-in for the network.
+class Listener {
+public:
+    Listener() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(fd_, 8);
+        socklen_t length = sizeof address;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] {
+            for (int peer; (peer = accept(fd_, nullptr, nullptr)) >= 0; close(peer))
+                connections_++;
+        });
+    }
+    ~Listener() {
+        shutdown(fd_, SHUT_RDWR);
+        close(fd_);
+        thread_.join();
+    }
+    int port() const { return port_; }
+    int connections() const { return connections_; }
+
+private:
+    int fd_, port_ = 0;
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+} // namespace
+
+class HostileInputTest : public QObject {
+    Q_OBJECT
+
+    std::string valid_;
+    LumivarexWindow* window_ = nullptr;
+
+    // Plays name; returns what was said on standard error, after stop (which must be prompt).
+    std::string playThenStop(const QString& name, int waitMs, BoxSeen* box = nullptr) {
+        StreamCapture err(STDERR_FILENO);
+        setFileName(*window_, name);
+        const BoxSeen seen = clickButton(*window_, "play_btn");
+        if (box)
+            *box = seen;
+        QTest::qWait(waitMs);
+        QElapsedTimer timer;
+        timer.start();
+        clickButton(*window_, "stop_btn");
+        if (timer.elapsed() > 1000)
+            qWarning("stop took %lld ms", timer.elapsed());
+        [&] { QVERIFY(timer.elapsed() < 1000); }();
+        [&] { QVERIFY(!g_playbackThread); }();
+        return err.text();
+    }
+
+private slots:
+    void initTestCase() {
+        valid_ = makeMedia("valid.avi", colourInput("red", 160, 120, 50) + " " + toneInput(2) +
+                                            " -c:v mpeg4 -c:a mp2");
+        QVERIFY(!valid_.empty());
+    }
+
+    void init() {
+        window_ = new LumivarexWindow;
+        window_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window_));
+        clickButton(*window_, "create_window_btn");
+        QVERIFY(currentVout());
+    }
+
+    void cleanup() {
+        delete window_;
+        window_ = nullptr;
+        QCOMPARE(currentVout(), nullptr);
+    }
+
+    void brokenFilesEndWithOneMessageOrPlayWhatTheyCan() {
+        const std::string full = bytesOf(valid_);
+        const std::string dir = mediaDir();
+        writeFile(dir + "/empty.avi", "");
+        writeFile(dir + "/cut-1.avi", full.substr(0, full.size() / 100));
+        writeFile(dir + "/cut-50.avi", full.substr(0, full.size() / 2));
+        writeFile(dir + "/header-then-noise.avi", full.substr(0, 4096) + randomBytes(200000, 1));
+        writeFile(dir + "/noise.avi", randomBytes(100000, 2));
+        struct Case {
+            const char* name;
+            bool mustPlay;
+        };
+        for (const Case& c : {Case{"empty.avi", false},
+                              {"cut-1.avi", false},
+                              {"cut-50.avi", true},
+                              {"header-then-noise.avi", false},
+                              {"noise.avi", false}}) {
+            const unsigned long long before = picturesPut();
+            const std::string err = playThenStop(QString::fromStdString(dir + "/" + c.name), 600);
+            const unsigned long long played = picturesPut() - before;
+            const int failures = failureLines(err);
+            QVERIFY2(failures <= 1, c.name);
+            QVERIFY2(failures == 1 || played > 0 || !c.mustPlay, c.name);
+            if (c.mustPlay)
+                QVERIFY2(played > 0, c.name);
+            if (failures == 0 && played == 0)
+                qInfo("%s: opened, nothing decodable", c.name);
+        }
+    }
+
+    void thingsThatAreNotRegularFilesShowTheBox() {
+        const std::string fifo = mediaDir() + "/pipe.avi";
+        unlink(fifo.c_str());
+        QCOMPARE(mkfifo(fifo.c_str(), 0600), 0);
+        for (const std::string& name : {fifo, std::string("/dev/zero"), mediaDir()}) {
+            BoxSeen box;
+            playThenStop(QString::fromStdString(name), 10, &box);
+            QCOMPARE(box.count, 1);
+            QCOMPARE(box.text, QString("Cannot find file"));
+        }
+    }
+
+    void unreadableFileFailsWithItsMessage() {
+        // /proc/self/mem is a regular file whose first bytes cannot be read, even by root.
+        const std::string err = playThenStop("/proc/self/mem", 300);
+        QCOMPARE(failureLines(err), 1);
+    }
+
+    void oddCharactersInTheNamePlay() {
+        const std::string name = mediaDir() + "/my \"odd\" 'film' é ✓.avi";
+        writeFile(name, bytesOf(valid_));
+        const unsigned long long before = picturesPut();
+        const std::string err = playThenStop(QString::fromStdString(name), 500);
+        QCOMPARE(failureLines(err), 0);
+        QVERIFY(picturesPut() > before);
+    }
+
+    void playlistsAndAddressLikeNamesStayLocal() {
+        Listener network;
+        const std::string url = "http://127.0.0.1:" + std::to_string(network.port());
+        const std::string m3u = mediaDir() + "/list.m3u8";
+        writeFile(m3u, "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\n" + url +
+                           "/a.ts\n#EXT-X-ENDLIST\n");
+        const std::string m3uPlain = mediaDir() + "/list.m3u";
+        writeFile(m3uPlain, "#EXTM3U\n#EXTINF:10,remote\n" + url + "/b.avi\n");
+        for (const std::string& name : {m3u, m3uPlain}) {
+            const std::string err = playThenStop(QString::fromStdString(name), 300);
+            QVERIFY2(failureLines(err) <= 1, name.c_str());
+        }
+        // A local file whose relative name reads as an address plays as that file.
+        const QString address = QString("tcp:127.0.0.1:%1").arg(network.port());
+        writeFile(mediaDir() + "/" + address.toStdString(), bytesOf(valid_));
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(QString::fromStdString(mediaDir()));
+        const unsigned long long before = picturesPut();
+        playThenStop(address, 500);
+        QDir::setCurrent(previous);
+        QVERIFY(picturesPut() > before);
+        QCOMPARE(network.connections(), 0);
+    }
+};
+
+QTEST_MAIN(HostileInputTest)
+#include "hostile_input_test.moc"
