@@ -1,6 +1,7 @@
 // The playback pipeline on its own thread: stream selection, console lines, end of input,
 // pixel formats and the output coming and going.
 
+#include "eventually.h"
 #include "media.h"
 #include "playback_thread.h"
 #include "shared_state.h"
@@ -25,16 +26,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-bool eventually(const std::function<bool()>& check, int timeoutMs = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (check())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return check();
-}
 
 size_t occurrences(const std::string& text, const std::string& line) {
     size_t count = 0;

@@ -1,6 +1,7 @@
 // The stream decoder over inputs read through a memory read function, and the two frame
 // utilities.
 
+#include "eventually.h"
 #include "media.h"
 #include "shared_state.h"
 #include "stream_decoder.h"
@@ -26,16 +27,6 @@ extern "C" {
 using namespace std::chrono_literals;
 
 namespace {
-
-bool eventually(const std::function<bool()>& check, int timeoutMs = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (check())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return check();
-}
 
 std::vector<uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

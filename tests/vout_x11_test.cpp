@@ -1,5 +1,6 @@
 // olm_vout against a real X server: pictures are checked by reading pixels back.
 
+#include "eventually.h"
 #include "olm_vout.h"
 #include "placement.h"
 #include "xhelpers.h"
@@ -20,18 +21,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Polls until check() holds or the time is up; the render thread and the server work on their
-// own schedule, so every check of the screen waits for it to settle.
-bool eventually(const std::function<bool()>& check, int timeoutMs = 5000) {
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < end) {
-        if (check())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return check();
-}
 
 struct Yuv {
     uint8_t y, u, v;
