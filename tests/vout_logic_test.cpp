@@ -3,6 +3,7 @@
 #include "picture_pool.h"
 #include "picture_scaler.h"
 #include "placement.h"
+#include "plane_ops.h"
 
 #include "olm_vout.h"
 
@@ -75,26 +76,63 @@ struct Planes {
 };
 } // namespace
 
-TEST(PictureCopy, KeepsEveryPixelWhateverTheStride) {
-    for (auto [stride, width, height] :
-         {std::tuple{64, 64, 16}, {67, 67, 9}, {500, 33, 7}, {1, 1, 1}}) {
-        Planes in(stride, width, height);
-        olm::Picture picture;
-        ASSERT_TRUE(picture.copyFrom(in.y.data(), in.u.data(), in.v.data(), stride, width, height));
-        ASSERT_EQ(picture.width, width);
-        ASSERT_EQ(picture.height, height);
-        for (int row = 0; row < height; ++row)
-            for (int col = 0; col < width; ++col)
-                ASSERT_EQ(picture.planes[0][row * picture.lumaStride + col],
-                          in.y[row * stride + col]);
-        const int cs = (stride + 1) / 2;
-        for (int row = 0; row < (height + 1) / 2; ++row) {
-            for (int col = 0; col < (width + 1) / 2; ++col) {
-                ASSERT_EQ(picture.planes[1][row * picture.chromaStride + col],
-                          in.u[row * cs + col]);
-                ASSERT_EQ(picture.planes[2][row * picture.chromaStride + col],
-                          in.v[row * cs + col]);
+namespace {
+// Reference 2x2 box filter, with odd edges averaged with themselves.
+std::vector<uint8_t> halveReference(const std::vector<uint8_t>& src, int w, int h) {
+    const int ow = (w + 1) / 2, oh = (h + 1) / 2;
+    std::vector<uint8_t> out(size_t(ow) * oh);
+    auto at = [&](int x, int y) {
+        return int(src[size_t(std::min(y, h - 1)) * w + std::min(x, w - 1)]);
+    };
+    for (int y = 0; y < oh; ++y)
+        for (int x = 0; x < ow; ++x)
+            out[size_t(y) * ow + x] =
+                uint8_t((at(2 * x, 2 * y) + at(2 * x + 1, 2 * y) + at(2 * x, 2 * y + 1) +
+                         at(2 * x + 1, 2 * y + 1) + 2) >>
+                        2);
+    return out;
+}
+
+// The w x h pixels of a plane, packed.
+std::vector<uint8_t> packed(const uint8_t* plane, int stride, int w, int h) {
+    std::vector<uint8_t> out;
+    for (int row = 0; row < h; ++row)
+        out.insert(out.end(), plane + size_t(row) * stride, plane + size_t(row) * stride + w);
+    return out;
+}
+} // namespace
+
+TEST(PictureCopy, KeepsEveryPixelWhateverTheStrideAndHalvesOnRequest) {
+    for (bool withHalf : {false, true}) {
+        for (auto [stride, width, height] :
+             {std::tuple{64, 64, 16}, {67, 67, 9}, {500, 33, 7}, {1, 1, 1}, {130, 129, 5}}) {
+            Planes in(stride, width, height);
+            olm::Picture picture;
+            ASSERT_TRUE(picture.copyFrom(in.y.data(), in.u.data(), in.v.data(), stride, width,
+                                         height, withHalf));
+            ASSERT_EQ(picture.width, width);
+            ASSERT_EQ(picture.height, height);
+            const int cw = (width + 1) / 2, ch = (height + 1) / 2, cs = (stride + 1) / 2;
+            const auto y = packed(in.y.data(), stride, width, height);
+            const auto u = packed(in.u.data(), cs, cw, ch);
+            const auto v = packed(in.v.data(), cs, cw, ch);
+            EXPECT_EQ(packed(picture.planes[0], picture.lumaStride, width, height), y);
+            EXPECT_EQ(packed(picture.planes[1], picture.chromaStride, cw, ch), u);
+            EXPECT_EQ(packed(picture.planes[2], picture.chromaStride, cw, ch), v);
+            if (!withHalf) {
+                EXPECT_EQ(picture.half.width, 0);
+                continue;
             }
+            const olm::PlaneSet& half = picture.half;
+            ASSERT_EQ(half.width, (width + 1) / 2);
+            ASSERT_EQ(half.height, (height + 1) / 2);
+            EXPECT_EQ(packed(half.planes[0], half.lumaStride, half.width, half.height),
+                      halveReference(y, width, height));
+            const int hcw = (half.width + 1) / 2, hch = (half.height + 1) / 2;
+            EXPECT_EQ(packed(half.planes[1], half.chromaStride, hcw, hch),
+                      halveReference(u, cw, ch));
+            EXPECT_EQ(packed(half.planes[2], half.chromaStride, hcw, hch),
+                      halveReference(v, cw, ch));
         }
     }
 }
@@ -131,24 +169,6 @@ TEST(PicturePool, FullPoolStealsThePendingPictureOrReportsBusy) {
     pool.release(next);
     EXPECT_NE(pool.acquire(&dropped), nullptr);
 }
-
-namespace {
-// Reference 2x2 box filter, with odd edges averaged with themselves.
-std::vector<uint8_t> halveReference(const std::vector<uint8_t>& src, int w, int h) {
-    const int ow = (w + 1) / 2, oh = (h + 1) / 2;
-    std::vector<uint8_t> out(size_t(ow) * oh);
-    auto at = [&](int x, int y) {
-        return int(src[size_t(std::min(y, h - 1)) * w + std::min(x, w - 1)]);
-    };
-    for (int y = 0; y < oh; ++y)
-        for (int x = 0; x < ow; ++x)
-            out[size_t(y) * ow + x] =
-                uint8_t((at(2 * x, 2 * y) + at(2 * x + 1, 2 * y) + at(2 * x, 2 * y + 1) +
-                         at(2 * x + 1, 2 * y + 1) + 2) >>
-                        2);
-    return out;
-}
-} // namespace
 
 TEST(PictureScaler, HalvingMatchesABoxFilterAtAnySize) {
     for (auto [w, h] : {std::pair{64, 4}, {65, 5}, {33, 3}, {1, 1}, {2, 7}, {97, 2}}) {

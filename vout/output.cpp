@@ -59,7 +59,11 @@ int olm_vout::put(const uint8_t* y, const uint8_t* u, const uint8_t* v, int stri
         dropped_.fetch_add(1, std::memory_order_relaxed);
     if (!picture)
         return OLM_VOUT_E_BUSY;
-    if (!picture->copyFrom(y, u, v, stride, width, height)) {
+    const uint32_t target = targetSize_.load(std::memory_order_relaxed);
+    const int targetWidth = int(target >> 16), targetHeight = int(target & 0xffff);
+    const bool withHalf =
+        target != 0 && (width + 1) / 2 >= targetWidth && (height + 1) / 2 >= targetHeight;
+    if (!picture->copyFrom(y, u, v, stride, width, height, withHalf)) {
         pool_.release(picture);
         return OLM_VOUT_E_NO_MEMORY;
     }
@@ -111,6 +115,9 @@ void olm_vout::renderLoop() {
                                             picture->height, width, height)
                         : olm::Rect{};
             backend_.present(state_, picture, rect);
+            if (!rect.empty())
+                targetSize_.store(uint32_t(rect.width) << 16 | uint32_t(rect.height),
+                                  std::memory_order_relaxed);
         }
         redraw = false;
         if (!gone && backend_.hasPending(state_))

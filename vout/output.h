@@ -38,6 +38,9 @@ private:
     int wakeFd_; // eventfd: a new picture, a mode change or the request to quit
 
     std::atomic<int32_t> mode_{VOUT_NORMAL};
+    // Size the last picture was drawn at (width << 16 | height), 0 before any: put makes a
+    // halved copy of pictures at least twice that size.
+    std::atomic<uint32_t> targetSize_{0};
     std::atomic<bool> redrawRequested_{false};
     std::atomic<bool> quit_{false};
     std::atomic<uint64_t> put_{0}, presented_{0}, dropped_{0};

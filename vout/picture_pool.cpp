@@ -1,25 +1,36 @@
 #include "picture_pool.h"
 
+#include "plane_ops.h"
+
 #include <cstdlib>
 #include <cstring>
 
 namespace olm {
 
 namespace {
+
 constexpr size_t kAlign = 64;
 size_t alignUp(size_t n) {
     return (n + kAlign - 1) / kAlign * kAlign;
 }
 
-void copyPlane(uint8_t* dst, size_t dstStride, const uint8_t* src, size_t srcStride, size_t width,
-               size_t rows) {
-    if (dstStride == srcStride) {
-        std::memcpy(dst, src, dstStride * (rows - 1) + width);
-        return;
+// Lays out a 4:2:0 image at base with the given strides; returns the bytes it takes.
+size_t layOut(PlaneSet& set, uint8_t* base, int width, int height, size_t lumaStride,
+              size_t chromaStride) {
+    const size_t lumaSize = alignUp(lumaStride * height);
+    const size_t chromaSize = alignUp(chromaStride * ((size_t(height) + 1) / 2));
+    set.width = width;
+    set.height = height;
+    set.lumaStride = int(lumaStride);
+    set.chromaStride = int(chromaStride);
+    if (base) {
+        set.planes[0] = base;
+        set.planes[1] = base + lumaSize;
+        set.planes[2] = base + lumaSize + chromaSize;
     }
-    for (size_t r = 0; r < rows; ++r)
-        std::memcpy(dst + r * dstStride, src + r * srcStride, width);
+    return lumaSize + 2 * chromaSize;
 }
+
 } // namespace
 
 void Picture::FreeDeleter::operator()(uint8_t* p) const {
@@ -27,7 +38,7 @@ void Picture::FreeDeleter::operator()(uint8_t* p) const {
 }
 
 bool Picture::copyFrom(const uint8_t* y, const uint8_t* u, const uint8_t* v, int stride, int w,
-                       int h) {
+                       int h, bool withHalf) {
     const size_t chromaWidth = (size_t(w) + 1) / 2;
     const size_t chromaRows = (size_t(h) + 1) / 2;
     const size_t srcChromaStride = (size_t(stride) + 1) / 2;
@@ -35,10 +46,14 @@ bool Picture::copyFrom(const uint8_t* y, const uint8_t* u, const uint8_t* v, int
     const bool keepStrides = size_t(stride) <= alignUp(w);
     const size_t yStride = keepStrides ? size_t(stride) : alignUp(w);
     const size_t cStride = keepStrides ? srcChromaStride : alignUp(chromaWidth);
-    const size_t lumaSize = alignUp(yStride * h);
-    const size_t chromaSize = alignUp(cStride * chromaRows);
-    const size_t needed = lumaSize + 2 * chromaSize;
+    const int halfWidth = (w + 1) / 2, halfHeight = (h + 1) / 2;
+    const size_t halfLuma = alignUp(halfWidth), halfChroma = alignUp((size_t(halfWidth) + 1) / 2);
 
+    PlaneSet full, halved;
+    const size_t fullSize = layOut(full, nullptr, w, h, yStride, cStride);
+    const size_t halfSize =
+        withHalf ? layOut(halved, nullptr, halfWidth, halfHeight, halfLuma, halfChroma) : 0;
+    const size_t needed = fullSize + halfSize;
     if (needed > capacity_) {
         void* memory = nullptr;
         if (posix_memalign(&memory, kAlign, needed) != 0)
@@ -46,18 +61,21 @@ bool Picture::copyFrom(const uint8_t* y, const uint8_t* u, const uint8_t* v, int
         storage_.reset(static_cast<uint8_t*>(memory));
         capacity_ = needed;
     }
-    uint8_t* base = storage_.get();
-    planes[0] = base;
-    planes[1] = base + lumaSize;
-    planes[2] = base + lumaSize + chromaSize;
-    width = w;
-    height = h;
-    lumaStride = static_cast<int>(yStride);
-    chromaStride = static_cast<int>(cStride);
-
-    copyPlane(planes[0], yStride, y, size_t(stride), size_t(w), size_t(h));
-    copyPlane(planes[1], cStride, u, srcChromaStride, chromaWidth, chromaRows);
-    copyPlane(planes[2], cStride, v, srcChromaStride, chromaWidth, chromaRows);
+    layOut(*this, storage_.get(), w, h, yStride, cStride);
+    half = PlaneSet{};
+    if (!withHalf) {
+        copyPlane(y, size_t(stride), size_t(w), size_t(h), planes[0], yStride);
+        copyPlane(u, srcChromaStride, chromaWidth, chromaRows, planes[1], cStride);
+        copyPlane(v, srcChromaStride, chromaWidth, chromaRows, planes[2], cStride);
+        return true;
+    }
+    layOut(half, storage_.get() + fullSize, halfWidth, halfHeight, halfLuma, halfChroma);
+    copyAndHalvePlane(y, size_t(stride), w, h, planes[0], yStride, half.planes[0], halfLuma);
+    copyAndHalvePlane(u, srcChromaStride, int(chromaWidth), int(chromaRows), planes[1], cStride,
+                      half.planes[1], halfChroma);
+    copyAndHalvePlane(v, srcChromaStride, int(chromaWidth), int(chromaRows), planes[2], cStride,
+                      half.planes[2], halfChroma);
+    storeFence(); // the streamed copy is in memory before the picture is published
     return true;
 }
 

@@ -12,14 +12,22 @@
 
 namespace olm {
 
-struct Picture {
+// One YUV 4:2:0 image: size, strides and planes (which point into a Picture's storage).
+struct PlaneSet {
     int width = 0, height = 0;
     int lumaStride = 0, chromaStride = 0;
     uint8_t* planes[3] = {nullptr, nullptr, nullptr};
+};
 
-    // Copies a caller's picture in (chroma strides (stride + 1) / 2). False when out of memory.
+struct Picture : PlaneSet {
+    // The picture box-halved, made while copying when the output shows pictures at most half
+    // their size; width 0 when absent. The full picture is kept for redraws at any size.
+    PlaneSet half;
+
+    // Copies a caller's picture in (chroma strides (stride + 1) / 2), with its halved version
+    // when withHalf is set. False when out of memory.
     bool copyFrom(const uint8_t* y, const uint8_t* u, const uint8_t* v, int stride, int width,
-                  int height);
+                  int height, bool withHalf = false);
 
 private:
     struct FreeDeleter {

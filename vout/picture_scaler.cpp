@@ -1,12 +1,10 @@
 #include "picture_scaler.h"
 
+#include "plane_ops.h"
+
 extern "C" {
 #include <libswscale/swscale.h>
 }
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace olm {
 
@@ -16,43 +14,7 @@ int alignUp(int n) {
     return (n + 63) / 64 * 64;
 }
 
-// Sum of one row pair's 2x2 blocks, plain C; x counts destination pixels.
-inline uint8_t boxAt(const uint8_t* r0, const uint8_t* r1, int x, int width) {
-    const int a = 2 * x, b = 2 * x + 1 < width ? 2 * x + 1 : 2 * x;
-    return uint8_t((r0[a] + r0[b] + r1[a] + r1[b] + 2) >> 2);
-}
-
 } // namespace
-
-void halvePlane(const uint8_t* src, int srcStride, int width, int height, uint8_t* dst,
-                int dstStride) {
-    const int outWidth = (width + 1) / 2, outHeight = (height + 1) / 2;
-    const int pairs = width / 2; // destination pixels with two source columns
-    for (int y = 0; y < outHeight; ++y) {
-        const uint8_t* r0 = src + size_t(2 * y) * srcStride;
-        const uint8_t* r1 = 2 * y + 1 < height ? r0 + srcStride : r0;
-        uint8_t* d = dst + size_t(y) * dstStride;
-        int x = 0;
-#if defined(__SSE2__)
-        const __m128i low = _mm_set1_epi16(0x00ff), two = _mm_set1_epi16(2);
-        auto sums = [&](const uint8_t* p, const uint8_t* q) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-            const __m128i s =
-                _mm_add_epi16(_mm_add_epi16(_mm_and_si128(a, low), _mm_srli_epi16(a, 8)),
-                              _mm_add_epi16(_mm_and_si128(b, low), _mm_srli_epi16(b, 8)));
-            return _mm_srli_epi16(_mm_add_epi16(s, two), 2);
-        };
-        for (; x + 16 <= pairs; x += 16) {
-            const __m128i lo = sums(r0 + 2 * x, r1 + 2 * x);
-            const __m128i hi = sums(r0 + 2 * x + 16, r1 + 2 * x + 16);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x), _mm_packus_epi16(lo, hi));
-        }
-#endif
-        for (; x < outWidth; ++x)
-            d[x] = boxAt(r0, r1, x, width);
-    }
-}
 
 void PictureScaler::Planes::resize(int w, int h) {
     if (w == width && h == height)
@@ -76,9 +38,12 @@ PictureScaler::~PictureScaler() {
 
 bool PictureScaler::scale(const Picture& picture, AVPixelFormat format, int width, int height,
                           uint8_t* dst, int dstStride) {
-    const uint8_t* planes[3] = {picture.planes[0], picture.planes[1], picture.planes[2]};
-    int strides[3] = {picture.lumaStride, picture.chromaStride, picture.chromaStride};
-    int w = picture.width, h = picture.height;
+    // The halved version, when it still covers the target, saves reading the full picture.
+    const bool halfCovers = picture.half.width >= width && picture.half.height >= height;
+    const PlaneSet& source = halfCovers ? picture.half : picture;
+    const uint8_t* planes[3] = {source.planes[0], source.planes[1], source.planes[2]};
+    int strides[3] = {source.lumaStride, source.chromaStride, source.chromaStride};
+    int w = source.width, h = source.height;
 
     // Box-halve while the result still covers the target.
     for (int i = 0; (w + 1) / 2 >= width && (h + 1) / 2 >= height && w > 1 && h > 1; ++i) {

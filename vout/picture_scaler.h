@@ -4,10 +4,10 @@
 //
 // libswscale's scaled RGB output runs in plain C and its fast SIMD colour conversion only works
 // unscaled on an even number of rows, so the work is split: halve the planes with a 2x2 box
-// filter while the picture is at least twice the target, scale in YUV (SIMD) to the target
-// width and an even height, then convert to RGB unscaled. For a 1920x1080 picture shown at
-// 784x441 that is about a third of the time of one scaled conversion, and the box filter keeps
-// large reductions free of aliasing.
+// filter while the picture is at least twice the target (starting from the picture's own halved
+// version when put made one), scale in YUV (SIMD) to the target width and an even height, then
+// convert to RGB unscaled. For a 1920x1080 picture shown at 784x441 that is about a third of the
+// time of one scaled conversion, and the box filter keeps large reductions free of aliasing.
 
 #include "picture_pool.h"
 
@@ -21,11 +21,6 @@ extern "C" {
 struct SwsContext;
 
 namespace olm {
-
-// Halves one plane with a 2x2 box filter (rounded): dst is (width + 1) / 2 by (height + 1) / 2;
-// an odd last column or row is averaged with itself.
-void halvePlane(const uint8_t* src, int srcStride, int width, int height, uint8_t* dst,
-                int dstStride);
 
 class PictureScaler {
 public:
