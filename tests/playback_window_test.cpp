@@ -3,6 +3,7 @@
 #include "lumivarexwindow.h"
 #include "media.h"
 #include "shared_state.h"
+#include "stream_capture.h"
 #include "window_driver.h"
 #include "xhelpers.h"
 
@@ -14,6 +15,12 @@
 #include <QSlider>
 #include <QTimer>
 #include <QtTest>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+#include <unistd.h>
 
 namespace {
 
@@ -167,6 +174,17 @@ private slots:
         }
         const uint64_t before = picturesPut();
         QTRY_VERIFY(picturesPut() > before + 2); // still playing
+    }
+
+    void stopAlsoStopsTheStreamDecoder() {
+        // An input that ends at once: the decoder thread fails and ends, its handle stays held.
+        auto endOfInput = [](void*, uint8_t*, int) { return int(AVERROR_EOF); };
+        StreamCapture err(STDERR_FILENO);
+        QVERIFY(window_->decoder().start(endOfInput, nullptr, "nothing", nullptr));
+        QTRY_VERIFY(err.text().find("avformat open failed.") != std::string::npos);
+        QVERIFY(window_->decoder().isRunning());
+        clickButton(*window_, "stop_btn");
+        QVERIFY(!window_->decoder().isRunning());
     }
 
     void slowestPaceShowsFewerThanTenPicturesASecond() {

@@ -9,9 +9,9 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QGraphicsScene>
 #include <QMessageBox>
 
-#include <QGraphicsScene>
 #include <cstring>
 
 LumivarexWindow::LumivarexWindow(QWidget* parent)
@@ -105,6 +105,7 @@ void LumivarexWindow::on_pause_btn_clicked() {
 
 void LumivarexWindow::on_stop_btn_clicked() {
     stopPlaybackThread();
+    streamDecoder.stop();
 }
 
 void LumivarexWindow::on_gp_create_btn_clicked() {

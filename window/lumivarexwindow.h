@@ -20,7 +20,8 @@ public:
     // play request while no playback thread runs; read once by the playback thread.
     char fileName[512];
 
-    Ui_LumivarexWindow* form() const { return ui; }
+    // The window's stream decoder. No control starts it; "stop" and closing the window stop it.
+    StreamDecoder& decoder() { return streamDecoder; }
 
 private slots:
     void on_create_window_btn_clicked();
