@@ -81,7 +81,9 @@ typedef struct olm_vout olm_vout_t;
 
 /*
  * Creates an output on params->window, in mode VOUT_NORMAL, showing black until the first
- * picture arrives. The output opens its own connection to the X display named by $DISPLAY.
+ * picture arrives. The output opens its own connection to the X display named by $DISPLAY and
+ * presents through MIT-SHM when the server offers it (set OLM_VOUT_NO_SHM=1 in the environment
+ * to use plain PutImage instead).
  *
  * Returns the new output, or NULL when params is NULL, its reserved bytes are not all zero, the
  * window id is 0, there is no X display, the id is not a window, or resources run out. On NULL
