@@ -137,7 +137,7 @@ std::pair<int, int> windowSize(uint32_t window) {
     return {geo->width, geo->height};
 }
 
-std::vector<uint32_t> findTopLevelWindows(const std::string& name) {
+std::vector<uint32_t> findTopLevelWindows(const std::string& name, long long pid) {
     Connection conn;
     std::vector<uint32_t> found;
     auto tree =
@@ -155,8 +155,19 @@ std::vector<uint32_t> findTopLevelWindows(const std::string& name) {
             continue;
         std::string value(static_cast<const char*>(xcb_get_property_value(prop.get())),
                           xcb_get_property_value_length(prop.get()));
-        if (value == name)
-            found.push_back(list[i]);
+        if (value != name)
+            continue;
+        if (pid) {
+            auto owner = owned(xcb_get_property_reply(conn.c,
+                                                      xcb_get_property(conn.c, 0, list[i],
+                                                                       atom(conn.c, "_NET_WM_PID"),
+                                                                       XCB_ATOM_CARDINAL, 0, 1),
+                                                      nullptr));
+            if (!owner || xcb_get_property_value_length(owner.get()) != 4 ||
+                *static_cast<const uint32_t*>(xcb_get_property_value(owner.get())) != pid)
+                continue;
+        }
+        found.push_back(list[i]);
     }
     return found;
 }

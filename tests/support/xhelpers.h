@@ -36,8 +36,9 @@ std::vector<uint32_t> childWindows(uint32_t window);
 // Size of a window, or {0, 0} when it is gone.
 std::pair<int, int> windowSize(uint32_t window);
 
-// Top-level windows whose WM_NAME is exactly name.
-std::vector<uint32_t> findTopLevelWindows(const std::string& name);
+// Top-level windows whose WM_NAME is exactly name (and, when pid is given, whose _NET_WM_PID is
+// that process).
+std::vector<uint32_t> findTopLevelWindows(const std::string& name, long long pid = 0);
 // Asks the window to close as a window manager would (WM_DELETE_WINDOW).
 void sendDeleteWindow(uint32_t window);
 
