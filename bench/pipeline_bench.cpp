@@ -94,10 +94,10 @@ std::string benchMedia(const char* name, const std::string& inputsAndOptions) {
 } // namespace
 
 int main() {
-    const std::string big =
-        benchMedia("bench-1080.avi", "-f lavfi -i testsrc2=s=1920x1080:r=25:d=8 -c:v mpeg4 -q:v 3");
-    const std::string small =
-        benchMedia("bench-480.avi", "-f lavfi -i testsrc2=s=640x480:r=25:d=30 -c:v mpeg4 -q:v 3");
+    const std::string big = benchMedia(
+        "bench-1080-20s.avi", "-f lavfi -i testsrc2=s=1920x1080:r=25:d=20 -c:v mpeg4 -q:v 3");
+    const std::string small = benchMedia(
+        "bench-480-90s.avi", "-f lavfi -i testsrc2=s=640x480:r=25:d=90 -c:v mpeg4 -q:v 3");
     if (big.empty() || small.empty()) {
         std::fprintf(stderr, "could not generate the benchmark files with ffmpeg\n");
         return 1;
