@@ -1,6 +1,7 @@
 // Draws into an X11 window through xcb: a child window of our own over the host window, pictures
-// converted and scaled by libswscale straight into the window's pixel format and sent with
-// MIT-SHM (or plain PutImage in strips where shared memory is not available).
+// scaled and converted (PictureScaler) straight into the window's pixel format in a shared-memory
+// segment and sent with MIT-SHM, or with plain PutImage in strips where shared memory is not
+// available.
 
 #include "backend.h"
 #include "picture_scaler.h"
