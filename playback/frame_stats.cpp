@@ -95,11 +95,7 @@ void* statisticsThread(void*) {
 }
 
 void stopStatisticsThread() {
-    if (!g_statsThread)
-        return;
-    g_statsRunning.store(false, std::memory_order_release);
-    pthread_join(*g_statsThread, nullptr);
-    g_statsThread.reset();
+    endWorker(g_statsThread, g_statsRunning, false);
 }
 
 void restartStatisticsThread(void* window) {

@@ -25,18 +25,23 @@ struct Decoder {
     ~Decoder() { avcodec_free_context(&context); }
 };
 
-enum class OpenResult { Ok, NoDecoder, OpenFailed };
-
-OpenResult openDecoder(const AVStream* stream, Decoder* decoder) {
+// Opens a decoder for the stream, filled from the stream's parameters. On failure prints the
+// line for the stream's kind ("could not find <kind> decoder!" or "could not open <kind>
+// codec!") and returns false.
+bool openDecoder(const AVStream* stream, const char* kind, Decoder* decoder) {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-    if (!codec)
-        return OpenResult::NoDecoder;
+    if (!codec) {
+        printErr("could not find %s decoder!\n", kind);
+        return false;
+    }
     decoder->context = avcodec_alloc_context3(codec);
     if (!decoder->context ||
         avcodec_parameters_to_context(decoder->context, stream->codecpar) < 0 ||
-        avcodec_open2(decoder->context, codec, nullptr) < 0)
-        return OpenResult::OpenFailed;
-    return OpenResult::Ok;
+        avcodec_open2(decoder->context, codec, nullptr) < 0) {
+        printErr("could not open %s codec!\n", kind);
+        return false;
+    }
+    return true;
 }
 
 struct Input {
@@ -108,28 +113,10 @@ bool Player::open(const char* fileName) {
     }
 
     // Audio first: a file whose audio cannot be decoded does not play at all.
-    if (audioIndex_ != -1) {
-        switch (openDecoder(input_.format->streams[audioIndex_], &audio_)) {
-        case OpenResult::NoDecoder:
-            printErr("could not find audio decoder!\n");
-            return false;
-        case OpenResult::OpenFailed:
-            printErr("could not open audio codec!\n");
-            return false;
-        case OpenResult::Ok:
-            break;
-        }
-    }
-    switch (openDecoder(input_.format->streams[videoIndex_], &video_)) {
-    case OpenResult::NoDecoder:
-        printErr("could not find video decoder!\n");
+    if (audioIndex_ != -1 && !openDecoder(input_.format->streams[audioIndex_], "audio", &audio_))
         return false;
-    case OpenResult::OpenFailed:
-        printErr("could not open video codec!\n");
+    if (!openDecoder(input_.format->streams[videoIndex_], "video", &video_))
         return false;
-    case OpenResult::Ok:
-        break;
-    }
 
     picture_ = av_frame_alloc();
     samples_ = av_frame_alloc();
@@ -223,9 +210,5 @@ void* playbackThread(void* window) {
 }
 
 void stopPlaybackThread() {
-    if (!g_playbackThread)
-        return;
-    g_stopPlayback.store(true, std::memory_order_release);
-    pthread_join(*g_playbackThread, nullptr);
-    g_playbackThread.reset();
+    endWorker(g_playbackThread, g_stopPlayback, true);
 }

@@ -17,3 +17,11 @@ void sleepMs(int32_t ms) {
     if (ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
+
+void endWorker(std::optional<pthread_t>& worker, std::atomic<bool>& flag, bool value) {
+    if (!worker)
+        return;
+    flag.store(value, std::memory_order_release);
+    pthread_join(*worker, nullptr);
+    worker.reset();
+}

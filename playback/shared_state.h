@@ -33,5 +33,9 @@ extern std::optional<pthread_t> g_playbackThread;
 extern std::atomic<bool> g_statsRunning;
 extern std::optional<pthread_t> g_statsThread;
 
+// Ends a worker if one is held: stores value into its flag, joins it without a time limit and
+// empties the handle. Nothing happens, the flag included, when no worker is held.
+void endWorker(std::optional<pthread_t>& worker, std::atomic<bool>& flag, bool value);
+
 // Sleeps for the given number of milliseconds (nothing for zero or less).
 void sleepMs(int32_t ms);
