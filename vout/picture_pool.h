@@ -41,7 +41,6 @@ class PicturePool {
 public:
     explicit PicturePool(int depth);
 
-
     // A buffer for the caller to fill: a free one, or else the picture waiting to be shown (it is
     // dropped, and *dropped is set). Null when every buffer is being filled or shown.
     Picture* acquire(bool* dropped);
