@@ -2,18 +2,23 @@
 
 #include <cstdarg>
 
+namespace {
+void printFlushed(FILE* stream, const char* format, va_list args) {
+    std::vfprintf(stream, format, args);
+    std::fflush(stream);
+}
+} // namespace
+
 void printOut(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vfprintf(stdout, format, args);
+    printFlushed(stdout, format, args);
     va_end(args);
-    std::fflush(stdout);
 }
 
 void printErr(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    printFlushed(stderr, format, args);
     va_end(args);
-    std::fflush(stderr);
 }

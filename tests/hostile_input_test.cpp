@@ -157,7 +157,6 @@ private slots:
             const unsigned long long played = picturesPut() - before;
             const int failures = failureLines(err);
             QVERIFY2(failures <= 1, c.name);
-            QVERIFY2(failures == 1 || played > 0 || !c.mustPlay, c.name);
             if (c.mustPlay)
                 QVERIFY2(played > 0, c.name);
             if (failures == 0 && played == 0)
