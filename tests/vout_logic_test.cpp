@@ -37,6 +37,10 @@ TEST(Placement, DegenerateSizesStayInsideTheWindow) {
     // A very thin picture still gets at least one pixel.
     EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 1, 16384, 100, 100), (Rect{49, 0, 1, 100}));
     EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 16384, 1, 100, 100), (Rect{0, 49, 100, 1}));
+    // Anamorphic pictures: VOUT_NORMAL shows the display aspect; the other modes ignore it.
+    EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 720, 576, 800, 450, 64, 45), (Rect{0, 0, 800, 450}));
+    EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 720, 576, 800, 450, 0, 0), (Rect{118, 0, 563, 450}));
+    EXPECT_EQ(olm::placePicture(VOUT_4_3, 720, 576, 800, 450, 64, 45), (Rect{100, 0, 600, 450}));
     // Unknown modes fill the window rather than failing.
     EXPECT_EQ(olm::placePicture(42, 640, 480, 100, 50), (Rect{0, 0, 100, 50}));
 }
@@ -63,15 +67,28 @@ TEST(Placement, BordersCoverExactlyTheRestOfTheWindow) {
 }
 
 namespace {
+// A picture's planes filled with counting patterns; chroma rows may be padded apart from luma's.
 struct Planes {
-    int stride, width, height;
+    int stride, chromaStride, width, height;
     std::vector<uint8_t> y, u, v;
-    Planes(int stride_, int width_, int height_)
-        : stride(stride_), width(width_), height(height_), y(size_t(stride) * height),
-          u(size_t((stride + 1) / 2) * ((height + 1) / 2)), v(u.size()) {
+    Planes(int stride_, int width_, int height_, int chromaStride_ = 0)
+        : stride(stride_), chromaStride(chromaStride_ ? chromaStride_ : (stride_ + 1) / 2),
+          width(width_), height(height_), y(size_t(stride) * height),
+          u(size_t(chromaStride) * ((height + 1) / 2)), v(u.size()) {
         std::iota(y.begin(), y.end(), 0);
         std::iota(u.begin(), u.end(), 50);
         std::iota(v.begin(), v.end(), 100);
+    }
+    olm::PictureSource source() const {
+        olm::PictureSource s;
+        s.width = width;
+        s.height = height;
+        s.planes[0] = y.data();
+        s.planes[1] = u.data();
+        s.planes[2] = v.data();
+        s.strides[0] = stride;
+        s.strides[1] = s.strides[2] = chromaStride;
+        return s;
     }
 };
 } // namespace
@@ -102,23 +119,27 @@ std::vector<uint8_t> packed(const uint8_t* plane, int stride, int w, int h) {
 }
 } // namespace
 
-TEST(PictureCopy, KeepsEveryPixelWhateverTheStrideAndHalvesOnRequest) {
+TEST(PictureCopy, KeepsEveryPixelWhateverTheStridesAndHalvesOnRequest) {
     for (bool withHalf : {false, true}) {
-        for (auto [stride, width, height] :
-             {std::tuple{64, 64, 16}, {67, 67, 9}, {500, 33, 7}, {1, 1, 1}, {130, 129, 5}}) {
-            Planes in(stride, width, height);
+        for (auto [stride, chromaStride, width, height] : {std::tuple{64, 32, 64, 16},
+                                                           {67, 34, 67, 9},
+                                                           {500, 250, 33, 7},
+                                                           {1, 1, 1, 1},
+                                                           {130, 65, 129, 5},
+                                                           {64, 96, 60, 6},
+                                                           {200, 31, 61, 3}}) {
+            const Planes in(stride, width, height, chromaStride);
             olm::Picture picture;
-            ASSERT_TRUE(picture.copyFrom(in.y.data(), in.u.data(), in.v.data(), stride, width,
-                                         height, withHalf));
+            ASSERT_TRUE(picture.copyFrom(in.source(), withHalf));
             ASSERT_EQ(picture.width, width);
             ASSERT_EQ(picture.height, height);
-            const int cw = (width + 1) / 2, ch = (height + 1) / 2, cs = (stride + 1) / 2;
+            const int cw = (width + 1) / 2, ch = (height + 1) / 2;
             const auto y = packed(in.y.data(), stride, width, height);
-            const auto u = packed(in.u.data(), cs, cw, ch);
-            const auto v = packed(in.v.data(), cs, cw, ch);
-            EXPECT_EQ(packed(picture.planes[0], picture.lumaStride, width, height), y);
-            EXPECT_EQ(packed(picture.planes[1], picture.chromaStride, cw, ch), u);
-            EXPECT_EQ(packed(picture.planes[2], picture.chromaStride, cw, ch), v);
+            const auto u = packed(in.u.data(), chromaStride, cw, ch);
+            const auto v = packed(in.v.data(), chromaStride, cw, ch);
+            EXPECT_EQ(packed(picture.planes[0], picture.strides[0], width, height), y);
+            EXPECT_EQ(packed(picture.planes[1], picture.strides[1], cw, ch), u);
+            EXPECT_EQ(packed(picture.planes[2], picture.strides[2], cw, ch), v);
             if (!withHalf) {
                 EXPECT_EQ(picture.half.width, 0);
                 continue;
@@ -126,13 +147,11 @@ TEST(PictureCopy, KeepsEveryPixelWhateverTheStrideAndHalvesOnRequest) {
             const olm::PlaneSet& half = picture.half;
             ASSERT_EQ(half.width, (width + 1) / 2);
             ASSERT_EQ(half.height, (height + 1) / 2);
-            EXPECT_EQ(packed(half.planes[0], half.lumaStride, half.width, half.height),
+            EXPECT_EQ(packed(half.planes[0], half.strides[0], half.width, half.height),
                       halveReference(y, width, height));
             const int hcw = (half.width + 1) / 2, hch = (half.height + 1) / 2;
-            EXPECT_EQ(packed(half.planes[1], half.chromaStride, hcw, hch),
-                      halveReference(u, cw, ch));
-            EXPECT_EQ(packed(half.planes[2], half.chromaStride, hcw, hch),
-                      halveReference(v, cw, ch));
+            EXPECT_EQ(packed(half.planes[1], half.strides[1], hcw, hch), halveReference(u, cw, ch));
+            EXPECT_EQ(packed(half.planes[2], half.strides[2], hcw, hch), halveReference(v, cw, ch));
         }
     }
 }
@@ -170,6 +189,34 @@ TEST(PicturePool, FullPoolStealsThePendingPictureOrReportsBusy) {
     EXPECT_NE(pool.acquire(&dropped), nullptr);
 }
 
+TEST(PicturePool, BorrowedPicturesAreReleasedOnceWhenLetGo) {
+    std::vector<int> released(5, 0);
+    auto releaseOne = [](void* count) { ++*static_cast<int*>(count); };
+    const Planes planes(16, 16, 4);
+    auto borrow = [&](olm::PicturePool& pool, int n) {
+        bool dropped = false;
+        olm::Picture* picture = pool.acquire(&dropped);
+        olm::PictureSource source = planes.source();
+        source.release = {releaseOne, &released[n]};
+        picture->borrow(source);
+        pool.publish(picture);
+        return picture;
+    };
+    {
+        olm::PicturePool pool(2);
+        olm::Picture* first = borrow(pool, 0);
+        EXPECT_EQ(pool.takeNewest(), first);
+        EXPECT_EQ(first->planes[0], planes.y.data()) << "borrowed, not copied";
+        borrow(pool, 1);
+        borrow(pool, 2); // steals the only free buffer: 1 is dropped unseen
+        EXPECT_EQ(released, (std::vector<int>{0, 1, 0, 0, 0}));
+        pool.takeNewest(); // 2 is shown now, 0 is let go
+        EXPECT_EQ(released, (std::vector<int>{1, 1, 0, 0, 0}));
+        borrow(pool, 3); // still waiting when the pool goes
+    }
+    EXPECT_EQ(released, (std::vector<int>{1, 1, 1, 1, 0}));
+}
+
 TEST(PictureScaler, HalvingMatchesABoxFilterAtAnySize) {
     for (auto [w, h] : {std::pair{64, 4}, {65, 5}, {33, 3}, {1, 1}, {2, 7}, {97, 2}}) {
         std::vector<uint8_t> src(size_t(w) * h);
@@ -193,7 +240,15 @@ TEST(PictureScaler, LargeReductionsKeepTheImageInPlace) {
     for (int row = 0; row < h; ++row)
         for (int col = 0; col < w; ++col)
             y[size_t(row) * w + col] = col < w / 2 ? 16 : 235;
-    ASSERT_TRUE(picture.copyFrom(y.data(), u.data(), v.data(), w, w, h));
+    olm::PictureSource source;
+    source.width = w;
+    source.height = h;
+    source.planes[0] = y.data();
+    source.planes[1] = u.data();
+    source.planes[2] = v.data();
+    source.strides[0] = w;
+    source.strides[1] = source.strides[2] = w / 2;
+    ASSERT_TRUE(picture.copyFrom(source));
     olm::PictureScaler scaler;
     const int stride = ow * 4;
     std::vector<uint8_t> out(size_t(stride) * olm::PictureScaler::rowsNeeded(oh));

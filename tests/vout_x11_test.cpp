@@ -6,6 +6,7 @@
 #include "xhelpers.h"
 
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
 
 #include <dirent.h>
 
@@ -38,7 +39,35 @@ const Yuv kGreen{145, 54, 34};
 const Yuv kBlue{41, 240, 110};
 const Yuv kWhite{235, 128, 128};
 const Rgb kBlack{0, 0, 0};
-constexpr int kTolerance = 4;
+// A 16-bit screen keeps 5 or 6 bits a channel, and the conversion dithers to it.
+int toleranceForScreen() {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const int depth = xcb_connection_has_error(c)
+                          ? 24
+                          : xcb_setup_roots_iterator(xcb_get_setup(c)).data->root_depth;
+    xcb_disconnect(c);
+    return depth <= 16 ? 12 : 4;
+}
+const int kTolerance = toleranceForScreen();
+
+// The Y'CbCr of an RGB colour under a matrix (its Kr, Kb) and range: what an encoder makes.
+struct Matrix {
+    int code;
+    double kr, kb;
+};
+const Matrix kMatrices[] = {{OLM_VOUT_MATRIX_BT601, 0.299, 0.114},
+                            {OLM_VOUT_MATRIX_BT709, 0.2126, 0.0722},
+                            {OLM_VOUT_MATRIX_BT2020, 0.2627, 0.0593},
+                            {OLM_VOUT_MATRIX_SMPTE240M, 0.212, 0.087}};
+Yuv encode(Rgb c, const Matrix& m, int range) {
+    const double r = c.r / 255.0, g = c.g / 255.0, b = c.b / 255.0;
+    const double y = m.kr * r + (1 - m.kr - m.kb) * g + m.kb * b;
+    const double cb = (b - y) / (2 * (1 - m.kb)), cr = (r - y) / (2 * (1 - m.kr));
+    auto level = [](double v) { return uint8_t(std::lround(std::clamp(v, 0.0, 255.0))); };
+    if (range == OLM_VOUT_RANGE_FULL)
+        return {level(255 * y), level(128 + 255 * cb), level(128 + 255 * cr)};
+    return {level(16 + 219 * y), level(128 + 224 * cb), level(128 + 224 * cr)};
+}
 
 struct SolidPicture {
     int stride, width, height;
@@ -51,6 +80,35 @@ struct SolidPicture {
         return olm_vout_put_buffer_pool_yuv(vout, y.data(), u.data(), v.data(), stride, width,
                                             height);
     }
+};
+
+// A picture for olm_vout_put_picture with every plane's rows padded apart, the padding filled
+// with bright bytes that would show if a stride were misread.
+struct TaggedPicture {
+    int width, height, strides[3];
+    std::vector<uint8_t> planes[3];
+    olm_vout_picture record{};
+    TaggedPicture(int w, int h, Yuv c, int matrix = 0, int range = 0, int padding = 0)
+        : width(w),
+          height(h), strides{w + padding, (w + 1) / 2 + 2 * padding, (w + 1) / 2 + 3 * padding} {
+        const uint8_t values[3] = {c.y, c.u, c.v};
+        for (int p = 0; p < 3; ++p) {
+            const int rows = p ? (h + 1) / 2 : h, used = p ? (w + 1) / 2 : w;
+            planes[p].assign(size_t(strides[p]) * rows, 0xff);
+            for (int row = 0; row < rows; ++row)
+                std::fill_n(planes[p].begin() + size_t(row) * strides[p], used, values[p]);
+        }
+        record.struct_size = sizeof record;
+        record.width = w;
+        record.height = h;
+        for (int p = 0; p < 3; ++p) {
+            record.planes[p] = planes[p].data();
+            record.strides[p] = strides[p];
+        }
+        record.matrix = matrix;
+        record.range = range;
+    }
+    int putTo(olm_vout_t* vout) const { return olm_vout_put_picture(vout, &record); }
 };
 
 olm_vout_t* createOn(uint32_t window) {
@@ -69,6 +127,26 @@ olm_vout_stats statsOf(olm_vout_t* vout) {
 uint32_t onlyChild(uint32_t window) {
     const auto children = childWindows(window);
     return children.size() == 1 ? children[0] : 0;
+}
+
+// The picture's colour just inside each edge of rect and black just outside it.
+bool showsPictureIn(const Snapshot& s, const olm::Rect& r, Rgb colour, int windowWidth,
+                    int windowHeight) {
+    if (s.width != windowWidth || s.height != windowHeight)
+        return false;
+    const bool inside = near(s.at(r.x, r.y), colour, kTolerance) &&
+                        near(s.at(r.x + r.width - 1, r.y + r.height - 1), colour, kTolerance) &&
+                        near(s.at(r.x + r.width / 2, r.y + r.height / 2), colour, kTolerance);
+    bool outside = true;
+    if (r.x > 0)
+        outside = outside && s.at(r.x - 1, r.y + r.height / 2) == kBlack && s.at(0, 0) == kBlack;
+    if (r.x + r.width < windowWidth)
+        outside = outside && s.at(r.x + r.width, r.y + r.height / 2) == kBlack;
+    if (r.y > 0)
+        outside = outside && s.at(r.x + r.width / 2, r.y - 1) == kBlack;
+    if (r.y + r.height < windowHeight)
+        outside = outside && s.at(r.x + r.width / 2, r.y + r.height) == kBlack;
+    return inside && outside;
 }
 
 bool pixelIs(uint32_t window, int x, int y, Rgb expected) {
@@ -119,6 +197,125 @@ TEST_F(VoutX11, SolidColoursReadBackAsBt601LimitedRange) {
     }
 }
 
+TEST_F(VoutX11, EachMatrixAndRangeShowsTheSourceColours) {
+    vout = createOn(host);
+    ASSERT_NE(vout, nullptr);
+    ASSERT_EQ(olm_vout_set_display_mode(vout, VOUT_PREFERRED), OLM_VOUT_OK);
+    const Yuv grey{126, 128, 128};
+    for (const Matrix& m : kMatrices) {
+        for (int range : {OLM_VOUT_RANGE_LIMITED, OLM_VOUT_RANGE_FULL}) {
+            for (Rgb c : {Rgb{255, 0, 0}, Rgb{0, 255, 0}, Rgb{0, 0, 255}, Rgb{200, 150, 50}}) {
+                // Grey in between, so that each colour is seen to come from its own picture.
+                ASSERT_EQ(SolidPicture(64, 48, grey).putTo(vout), OLM_VOUT_OK);
+                ASSERT_TRUE(eventually([&] { return pixelIs(host, 240, 120, expectedRgb(grey)); }));
+                // Odd padding on every plane: a misread stride shows the bright padding.
+                ASSERT_EQ(TaggedPicture(62, 46, encode(c, m, range), m.code, range, 13).putTo(vout),
+                          OLM_VOUT_OK);
+                ASSERT_TRUE(eventually([&] {
+                    const Snapshot s = grabWindow(host);
+                    return s.width == 480 && near(s.at(240, 120), c, kTolerance) &&
+                           near(s.at(2, 2), c, kTolerance) && near(s.at(477, 237), c, kTolerance);
+                })) << "matrix "
+                    << m.code << " range " << range << " want " << toString(c) << " got "
+                    << toString(grabWindow(host).at(240, 120));
+            }
+        }
+    }
+}
+
+TEST_F(VoutX11, AnamorphicPicturesKeepTheirDisplayAspectInNormalMode) {
+    vout = createOn(host);
+    ASSERT_NE(vout, nullptr);
+    TaggedPicture p(720, 576, kWhite);
+    p.record.sar_num = 64; // a 16:9 PAL picture
+    p.record.sar_den = 45;
+    ASSERT_EQ(p.putTo(vout), OLM_VOUT_OK);
+    const olm::Rect wide{26, 0, 427, 240};
+    EXPECT_TRUE(eventually(
+        [&] { return showsPictureIn(grabWindow(host), wide, expectedRgb(kWhite), 480, 240); }));
+    // A redraw after a mode change uses the picture's own aspect again.
+    olm_vout_set_display_mode(vout, VOUT_4_3);
+    EXPECT_TRUE(eventually([&] {
+        return showsPictureIn(grabWindow(host), {80, 0, 320, 240}, expectedRgb(kWhite), 480, 240);
+    }));
+    olm_vout_set_display_mode(vout, VOUT_NORMAL);
+    EXPECT_TRUE(eventually(
+        [&] { return showsPictureIn(grabWindow(host), wide, expectedRgb(kWhite), 480, 240); }));
+}
+
+TEST_F(VoutX11, OddHeightPictureAtItsOwnSizeIsShownRowForRow) {
+    resizeWindow(host, 320, 239);
+    vout = createOn(host);
+    ASSERT_NE(vout, nullptr);
+    TaggedPicture p(320, 239, Yuv{16, 128, 128});
+    for (int row = 1; row < 239; row += 2)
+        std::fill_n(p.planes[0].begin() + size_t(row) * p.strides[0], 320, 235);
+    ASSERT_EQ(p.putTo(vout), OLM_VOUT_OK);
+    int wrongRow = -1;
+    EXPECT_TRUE(eventually([&] {
+        const Snapshot s = grabWindow(host);
+        if (s.height != 239)
+            return false;
+        for (int row = 0; row < 239; ++row)
+            if (!near(s.at(160, row), row % 2 ? Rgb{255, 255, 255} : kBlack, kTolerance))
+                return (wrongRow = row), false;
+        return true;
+    })) << "row "
+        << wrongRow << " is not the picture's own";
+}
+
+TEST_F(VoutX11, BorrowedPlanesAreKeptWhileShownAndReleasedExactlyOnce) {
+    std::atomic<int> released{0};
+    auto countRelease = [](void* n) { static_cast<std::atomic<int>*>(n)->fetch_add(1); };
+    TaggedPicture p(640, 360, kRed, 0, 0, 5);
+    p.record.release = countRelease;
+    p.record.opaque = &released;
+
+    vout = createOn(host);
+    ASSERT_NE(vout, nullptr);
+    ASSERT_EQ(p.putTo(vout), OLM_VOUT_OK);
+    ASSERT_TRUE(eventually([&] { return pixelIs(host, 240, 120, expectedRgb(kRed)); }));
+    remapWindow(host); // redrawn from the borrowed planes, which are still held
+    EXPECT_TRUE(eventually([&] { return pixelIs(host, 240, 120, expectedRgb(kRed)); }));
+    EXPECT_EQ(released.load(), 0);
+    TaggedPicture bad(640, 360, kRed, 7);
+    bad.record.release = countRelease;
+    bad.record.opaque = &released;
+    EXPECT_EQ(bad.putTo(vout), OLM_VOUT_E_INVALID) << "unknown matrix";
+    ASSERT_EQ(SolidPicture(64, 48, kGreen).putTo(vout), OLM_VOUT_OK);
+    EXPECT_TRUE(eventually([&] { return released.load() == 1; }))
+        << "let go once a newer picture is shown";
+    ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
+    EXPECT_EQ(released.load(), 1) << "a refused picture is never released";
+
+    // Puts racing destroy: every accepted picture is released once, none twice.
+    std::atomic<int> accepted{0}, unexpected{0};
+    released = 0;
+    for (int round = 0; round < 20; ++round) {
+        olm_vout_t* shared = createOn(host);
+        ASSERT_NE(shared, nullptr);
+        std::atomic<bool> started{false};
+        std::thread putter([&] {
+            while (olm_vout_t* handle = __atomic_load_n(&shared, __ATOMIC_ACQUIRE)) {
+                const int rc = p.putTo(handle);
+                if (rc == OLM_VOUT_OK)
+                    accepted++;
+                else if (rc != OLM_VOUT_E_HANDLE && rc != OLM_VOUT_E_BUSY)
+                    unexpected++;
+                started = true;
+            }
+        });
+        while (!started)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
+        ASSERT_EQ(olm_vout_destroy(&shared), OLM_VOUT_OK);
+        putter.join();
+    }
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_GT(accepted.load(), 20);
+    EXPECT_EQ(released.load(), accepted.load());
+}
+
 TEST_F(VoutX11, EveryModePlacesPictureWithBlackAround) {
     vout = createOn(host);
     ASSERT_NE(vout, nullptr);
@@ -127,28 +324,8 @@ TEST_F(VoutX11, EveryModePlacesPictureWithBlackAround) {
         for (int mode : {VOUT_NORMAL, VOUT_4_3, VOUT_16_9, VOUT_PREFERRED}) {
             ASSERT_EQ(olm_vout_set_display_mode(vout, mode), OLM_VOUT_OK);
             const olm::Rect r = olm::placePicture(mode, pw, ph, 480, 240);
-            const Rgb white = expectedRgb(kWhite);
-            // Inside each edge of the rectangle: picture; outside: black.
-            auto inside = [&](const Snapshot& s) {
-                return near(s.at(r.x, r.y), white, kTolerance) &&
-                       near(s.at(r.x + r.width - 1, r.y + r.height - 1), white, kTolerance) &&
-                       near(s.at(r.x + r.width / 2, r.y + r.height / 2), white, kTolerance);
-            };
-            auto outside = [&](const Snapshot& s) {
-                bool ok = true;
-                if (r.x > 0)
-                    ok = ok && s.at(r.x - 1, r.y + r.height / 2) == kBlack && s.at(0, 0) == kBlack;
-                if (r.x + r.width < 480)
-                    ok = ok && s.at(r.x + r.width, r.y + r.height / 2) == kBlack;
-                if (r.y > 0)
-                    ok = ok && s.at(r.x + r.width / 2, r.y - 1) == kBlack;
-                if (r.y + r.height < 240)
-                    ok = ok && s.at(r.x + r.width / 2, r.y + r.height) == kBlack;
-                return ok;
-            };
             EXPECT_TRUE(eventually([&] {
-                const Snapshot s = grabWindow(host);
-                return s.width == 480 && inside(s) && outside(s);
+                return showsPictureIn(grabWindow(host), r, expectedRgb(kWhite), 480, 240);
             })) << "picture "
                 << pw << "x" << ph << " mode " << mode << " rect " << r.x << "," << r.y << " "
                 << r.width << "x" << r.height;
@@ -228,6 +405,23 @@ TEST_F(VoutX11, BadPicturesAreRefusedAndDrawNothing) {
             OLM_VOUT_E_INVALID)
             << stride << " " << w << "x" << h;
     }
+    TaggedPicture tagged(64, 48, kRed);
+    EXPECT_EQ(olm_vout_put_picture(vout, nullptr), OLM_VOUT_E_HANDLE);
+    for (auto spoil : std::vector<std::function<void(olm_vout_picture&)>>{
+             [](olm_vout_picture& r) { r.struct_size = sizeof r - 8; },
+             [](olm_vout_picture& r) { r.struct_size = 0; },
+             [](olm_vout_picture& r) { r.strides[1] = 31; },
+             [](olm_vout_picture& r) { r.strides[2] = 0; },
+             [](olm_vout_picture& r) { r.matrix = OLM_VOUT_MATRIX_SMPTE240M + 1; },
+             [](olm_vout_picture& r) { r.range = -1; }, [](olm_vout_picture& r) { r.sar_num = -4; },
+             [](olm_vout_picture& r) { r.height = OLM_VOUT_MAX_DIMENSION + 1; }}) {
+        olm_vout_picture record = tagged.record;
+        spoil(record);
+        EXPECT_EQ(olm_vout_put_picture(vout, &record), OLM_VOUT_E_INVALID);
+    }
+    olm_vout_picture noPlane = tagged.record;
+    noPlane.planes[1] = nullptr;
+    EXPECT_EQ(olm_vout_put_picture(vout, &noPlane), OLM_VOUT_E_HANDLE);
     EXPECT_EQ(olm_vout_set_display_mode(vout, 4), OLM_VOUT_E_INVALID);
     EXPECT_EQ(olm_vout_set_display_mode(vout, -1), OLM_VOUT_E_INVALID);
     int32_t mode = -1;

@@ -33,6 +33,11 @@ olm_vout_t* createFailed(const char* why) {
     return nullptr;
 }
 
+bool sizeAllowed(int32_t width, int32_t height) {
+    return width > 0 && height > 0 && width <= OLM_VOUT_MAX_DIMENSION &&
+           height <= OLM_VOUT_MAX_DIMENSION;
+}
+
 bool allZero(const uint8_t* bytes, size_t count) {
     for (size_t i = 0; i < count; ++i)
         if (bytes[i] != 0)
@@ -112,13 +117,52 @@ int olm_vout_put_buffer_pool_yuv(olm_vout_t* vout, const uint8_t* y, const uint8
                                  const uint8_t* v, int32_t stride, int32_t width, int32_t height) {
     if (!y || !u || !v)
         return OLM_VOUT_E_HANDLE;
-    if (width <= 0 || height <= 0 || width > OLM_VOUT_MAX_DIMENSION ||
-        height > OLM_VOUT_MAX_DIMENSION || stride < width)
+    if (!sizeAllowed(width, height) || stride < width)
         return OLM_VOUT_E_INVALID;
     auto output = findLive(vout);
     if (!output)
         return OLM_VOUT_E_HANDLE;
-    return output->put(y, u, v, stride, width, height);
+    olm::PictureSource source;
+    source.width = width;
+    source.height = height;
+    const int chromaStride = int((int64_t(stride) + 1) / 2);
+    source.strides[0] = stride;
+    source.strides[1] = source.strides[2] = chromaStride;
+    source.planes[0] = y;
+    source.planes[1] = u;
+    source.planes[2] = v;
+    return output->put(source);
+}
+
+int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* picture) {
+    if (!picture)
+        return OLM_VOUT_E_HANDLE;
+    if (picture->struct_size != sizeof(olm_vout_picture))
+        return OLM_VOUT_E_INVALID;
+    const olm_vout_picture& p = *picture;
+    if (!p.planes[0] || !p.planes[1] || !p.planes[2])
+        return OLM_VOUT_E_HANDLE;
+    if (!sizeAllowed(p.width, p.height))
+        return OLM_VOUT_E_INVALID;
+    const int32_t chromaWidth = (p.width + 1) / 2;
+    if (p.strides[0] < p.width || p.strides[1] < chromaWidth || p.strides[2] < chromaWidth ||
+        p.matrix < OLM_VOUT_MATRIX_BT601 || p.matrix > OLM_VOUT_MATRIX_SMPTE240M ||
+        (p.range != OLM_VOUT_RANGE_LIMITED && p.range != OLM_VOUT_RANGE_FULL) || p.sar_num < 0 ||
+        p.sar_den < 0)
+        return OLM_VOUT_E_INVALID;
+    auto output = findLive(vout);
+    if (!output)
+        return OLM_VOUT_E_HANDLE;
+    olm::PictureSource source;
+    source.width = p.width;
+    source.height = p.height;
+    for (int i = 0; i < 3; ++i) {
+        source.planes[i] = p.planes[i];
+        source.strides[i] = p.strides[i];
+    }
+    source.format = {p.matrix, p.range, p.sar_num, p.sar_den};
+    source.release = {p.release, p.opaque};
+    return output->put(source);
 }
 
 int olm_vout_get_stats(olm_vout_t* vout, olm_vout_stats* stats) {

@@ -43,7 +43,7 @@ enum {
 /* Display modes: where the picture goes inside the window. The window's remaining area is
  * black in every mode but VOUT_PREFERRED. */
 enum {
-    VOUT_NORMAL = 0,    /* the picture's own aspect (square pixels), as large as fits, centred */
+    VOUT_NORMAL = 0,    /* the picture's display aspect, as large as fits, centred */
     VOUT_4_3 = 1,       /* a 4:3 rectangle, as large as fits, centred */
     VOUT_16_9 = 2,      /* a 16:9 rectangle, as large as fits, centred */
     VOUT_PREFERRED = 3, /* the whole window, stretched */
@@ -148,9 +148,75 @@ OLM_VOUT_API int olm_vout_put_buffer_pool_yuv(olm_vout_t* vout, const uint8_t* y
                                               const uint8_t* v, int32_t stride, int32_t width,
                                               int32_t height);
 
+/* Colour matrices and ranges of an olm_vout_picture. */
+enum {
+    OLM_VOUT_MATRIX_BT601 =
+        0, /* SD video (ITU-R BT.601); what olm_vout_put_buffer_pool_yuv means */
+    OLM_VOUT_MATRIX_BT709 = 1,  /* HD video (ITU-R BT.709) */
+    OLM_VOUT_MATRIX_BT2020 = 2, /* UHD video (ITU-R BT.2020, non-constant luminance) */
+    OLM_VOUT_MATRIX_SMPTE240M = 3,
+};
+enum {
+    OLM_VOUT_RANGE_LIMITED = 0, /* Y in 16..235, U and V in 16..240 ("TV" range) */
+    OLM_VOUT_RANGE_FULL = 1,    /* every sample in 0..255 ("PC" or JPEG range) */
+};
+
+/*
+ * One planar YUV 4:2:0 picture that says what it is. Zero-fill it, set struct_size to
+ * sizeof(olm_vout_picture) and fill what applies; the zeros mean BT.601, limited range, square
+ * pixels and "copy the planes".
+ */
+typedef struct olm_vout_picture {
+    uint32_t struct_size; /* sizeof(olm_vout_picture): lets the record grow */
+    int32_t width, height;
+    const uint8_t* planes[3];      /* Y, U, V of planar 4:2:0 */
+    int32_t strides[3];            /* bytes per row of each plane, any value >= its width */
+    int32_t matrix;                /* OLM_VOUT_MATRIX_BT601 (0), _BT709, _BT2020, _SMPTE240M */
+    int32_t range;                 /* OLM_VOUT_RANGE_LIMITED (0), _FULL */
+    int32_t sar_num, sar_den;      /* sample aspect ratio; 0/0 means square */
+    void (*release)(void* opaque); /* null: the planes are copied before the call returns */
+    void* opaque;
+} olm_vout_picture;
+
+/*
+ * Hands one picture to the output, with its own colour matrix, range and sample aspect. The
+ * output keeps these with the picture: redraws after exposure, resizing or a mode change use
+ * them too. VOUT_NORMAL shows the picture at its display aspect, width * sar_num : height *
+ * sar_den (a zero in either means square pixels); the other modes are as for any picture.
+ *
+ * The Y plane has `height` rows of strides[0] bytes, the U and V planes (height + 1) / 2 rows of
+ * strides[1] and strides[2] bytes, each row holding (width + 1) / 2 chroma samples at least.
+ *
+ * Ownership of the planes:
+ *   - release null: the planes are copied before the call returns, as olm_vout_put_buffer_pool_yuv
+ *     does, and stay the caller's.
+ *   - release set: nothing is copied. The output reads the planes until it lets go of the picture
+ *     and then calls release(opaque), exactly once for every picture it accepted (returned
+ *     OLM_VOUT_OK). The caller must not change or free the planes before that call. It comes from
+ *     whichever thread lets go of the picture last: the output's render thread (a newer picture
+ *     was shown), a later put on any thread (this picture was superseded before it was shown),
+ *     or the thread that destroys the output (or, when a put on another thread still holds the
+ *     output at that moment, that put's thread as it returns). release must be quick and must not
+ *     call any function of the same output; it may call functions of other outputs. On an error
+ *     result release is never called: the picture is still the caller's.
+ *
+ * Returns OLM_VOUT_OK; OLM_VOUT_E_HANDLE for a handle that is not a live output, a null picture
+ * or a null plane; OLM_VOUT_E_INVALID when struct_size is not a size of this record that the
+ * library knows (today only sizeof(olm_vout_picture)), width or height is <= 0 or above
+ * OLM_VOUT_MAX_DIMENSION, a stride is below its plane's width, matrix or range is unknown, or
+ * sar_num or sar_den is negative; OLM_VOUT_E_BUSY or OLM_VOUT_E_NO_MEMORY as above. On any error
+ * nothing is drawn and nothing is kept.
+ *
+ * Threads: any thread, several at once, also while another thread destroys the output.
+ *
+ * Programs that must also run with an olm_vout that lacks this function look it up at run time
+ * (dlsym) and fall back to olm_vout_put_buffer_pool_yuv.
+ */
+OLM_VOUT_API int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* picture);
+
 /* Counters of an output since its creation. */
 typedef struct olm_vout_stats {
-    uint64_t put;       /* pictures accepted by olm_vout_put_buffer_pool_yuv */
+    uint64_t put;       /* pictures accepted by olm_vout_put_buffer_pool_yuv or _put_picture */
     uint64_t presented; /* pictures drawn (redraws of the same picture not counted) */
     uint64_t dropped;   /* pictures superseded by a newer one before they were drawn */
 } olm_vout_stats;

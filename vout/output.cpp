@@ -51,21 +51,24 @@ void olm_vout::wake() {
     }
 }
 
-int olm_vout::put(const uint8_t* y, const uint8_t* u, const uint8_t* v, int stride, int width,
-                  int height) {
+int olm_vout::put(const olm::PictureSource& source) {
     bool dropped = false;
     olm::Picture* picture = pool_.acquire(&dropped);
     if (dropped)
         dropped_.fetch_add(1, std::memory_order_relaxed);
     if (!picture)
         return OLM_VOUT_E_BUSY;
-    const uint32_t target = targetSize_.load(std::memory_order_relaxed);
-    const int targetWidth = int(target >> 16), targetHeight = int(target & 0xffff);
-    const bool withHalf =
-        target != 0 && (width + 1) / 2 >= targetWidth && (height + 1) / 2 >= targetHeight;
-    if (!picture->copyFrom(y, u, v, stride, width, height, withHalf)) {
-        pool_.release(picture);
-        return OLM_VOUT_E_NO_MEMORY;
+    if (source.release.function) {
+        picture->borrow(source);
+    } else {
+        const uint32_t target = targetSize_.load(std::memory_order_relaxed);
+        const int targetWidth = int(target >> 16), targetHeight = int(target & 0xffff);
+        const bool withHalf = target != 0 && (source.width + 1) / 2 >= targetWidth &&
+                              (source.height + 1) / 2 >= targetHeight;
+        if (!picture->copyFrom(source, withHalf)) {
+            pool_.release(picture);
+            return OLM_VOUT_E_NO_MEMORY;
+        }
     }
     put_.fetch_add(1, std::memory_order_relaxed);
     if (pool_.publish(picture))
@@ -112,7 +115,8 @@ void olm_vout::renderLoop() {
             const olm::Picture* picture = pool_.shown();
             const olm::Rect rect =
                 picture ? olm::placePicture(mode_.load(std::memory_order_relaxed), picture->width,
-                                            picture->height, width, height)
+                                            picture->height, width, height, picture->format.sarNum,
+                                            picture->format.sarDen)
                         : olm::Rect{};
             backend_.present(state_, picture, rect);
             if (!rect.empty())

@@ -21,8 +21,8 @@ public:
     void shutDown();
     ~olm_vout();
 
-    int put(const uint8_t* y, const uint8_t* u, const uint8_t* v, int stride, int width,
-            int height);
+    // Takes a checked picture: copies it into the pool, or keeps it when it is borrowed.
+    int put(const olm::PictureSource& source);
     int32_t displayMode() const { return mode_.load(std::memory_order_relaxed); }
     void setDisplayMode(int32_t mode);
     olm_vout_stats stats() const;

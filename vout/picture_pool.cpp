@@ -15,20 +15,24 @@ size_t alignUp(size_t n) {
 }
 
 // Lays out a 4:2:0 image at base with the given strides; returns the bytes it takes.
-size_t layOut(PlaneSet& set, uint8_t* base, int width, int height, size_t lumaStride,
-              size_t chromaStride) {
-    const size_t lumaSize = alignUp(lumaStride * height);
-    const size_t chromaSize = alignUp(chromaStride * ((size_t(height) + 1) / 2));
+size_t layOut(PlaneSet& set, uint8_t* base, int width, int height, const size_t strides[3]) {
+    const size_t lumaSize = alignUp(strides[0] * height);
+    const size_t chromaRows = (size_t(height) + 1) / 2;
+    const size_t uSize = alignUp(strides[1] * chromaRows), vSize = alignUp(strides[2] * chromaRows);
     set.width = width;
     set.height = height;
-    set.lumaStride = int(lumaStride);
-    set.chromaStride = int(chromaStride);
+    for (int p = 0; p < 3; ++p)
+        set.strides[p] = int(strides[p]);
     if (base) {
         set.planes[0] = base;
         set.planes[1] = base + lumaSize;
-        set.planes[2] = base + lumaSize + chromaSize;
+        set.planes[2] = base + lumaSize + uSize;
     }
-    return lumaSize + 2 * chromaSize;
+    return lumaSize + uSize + vSize;
+}
+
+uint8_t* writable(const uint8_t* plane) {
+    return const_cast<uint8_t*>(plane); // planes laid out in the picture's own storage
 }
 
 } // namespace
@@ -37,22 +41,24 @@ void Picture::FreeDeleter::operator()(uint8_t* p) const {
     std::free(p);
 }
 
-bool Picture::copyFrom(const uint8_t* y, const uint8_t* u, const uint8_t* v, int stride, int w,
-                       int h, bool withHalf) {
-    const size_t chromaWidth = (size_t(w) + 1) / 2;
-    const size_t chromaRows = (size_t(h) + 1) / 2;
-    const size_t srcChromaStride = (size_t(stride) + 1) / 2;
+bool Picture::copyFrom(const PictureSource& source, bool withHalf) {
+    const int w = source.width, h = source.height;
+    const size_t widths[3] = {size_t(w), (size_t(w) + 1) / 2, (size_t(w) + 1) / 2};
+    const size_t rows[3] = {size_t(h), (size_t(h) + 1) / 2, (size_t(h) + 1) / 2};
     // Keep the caller's strides when they are tidy, so each plane is one copy.
-    const bool keepStrides = size_t(stride) <= alignUp(w);
-    const size_t yStride = keepStrides ? size_t(stride) : alignUp(w);
-    const size_t cStride = keepStrides ? srcChromaStride : alignUp(chromaWidth);
+    size_t strides[3];
+    for (int p = 0; p < 3; ++p) {
+        const size_t s = size_t(source.strides[p]);
+        strides[p] = s <= alignUp(widths[p]) ? s : alignUp(widths[p]);
+    }
     const int halfWidth = (w + 1) / 2, halfHeight = (h + 1) / 2;
-    const size_t halfLuma = alignUp(halfWidth), halfChroma = alignUp((size_t(halfWidth) + 1) / 2);
+    const size_t halfChroma = alignUp((size_t(halfWidth) + 1) / 2);
+    const size_t halfStrides[3] = {alignUp(halfWidth), halfChroma, halfChroma};
 
     PlaneSet full, halved;
-    const size_t fullSize = layOut(full, nullptr, w, h, yStride, cStride);
+    const size_t fullSize = layOut(full, nullptr, w, h, strides);
     const size_t halfSize =
-        withHalf ? layOut(halved, nullptr, halfWidth, halfHeight, halfLuma, halfChroma) : 0;
+        withHalf ? layOut(halved, nullptr, halfWidth, halfHeight, halfStrides) : 0;
     const size_t needed = fullSize + halfSize;
     if (needed > capacity_) {
         void* memory = nullptr;
@@ -61,25 +67,44 @@ bool Picture::copyFrom(const uint8_t* y, const uint8_t* u, const uint8_t* v, int
         storage_.reset(static_cast<uint8_t*>(memory));
         capacity_ = needed;
     }
-    layOut(*this, storage_.get(), w, h, yStride, cStride);
+    release_ = Release{};
+    format = source.format;
+    layOut(*this, storage_.get(), w, h, strides);
     half = PlaneSet{};
     if (!withHalf) {
-        copyPlane(y, size_t(stride), size_t(w), size_t(h), planes[0], yStride);
-        copyPlane(u, srcChromaStride, chromaWidth, chromaRows, planes[1], cStride);
-        copyPlane(v, srcChromaStride, chromaWidth, chromaRows, planes[2], cStride);
+        for (int p = 0; p < 3; ++p)
+            copyPlane(source.planes[p], size_t(source.strides[p]), widths[p], rows[p],
+                      writable(planes[p]), strides[p]);
         return true;
     }
-    layOut(half, storage_.get() + fullSize, halfWidth, halfHeight, halfLuma, halfChroma);
-    copyAndHalvePlane(y, size_t(stride), w, h, planes[0], yStride, half.planes[0], halfLuma);
-    copyAndHalvePlane(u, srcChromaStride, int(chromaWidth), int(chromaRows), planes[1], cStride,
-                      half.planes[1], halfChroma);
-    copyAndHalvePlane(v, srcChromaStride, int(chromaWidth), int(chromaRows), planes[2], cStride,
-                      half.planes[2], halfChroma);
+    layOut(half, storage_.get() + fullSize, halfWidth, halfHeight, halfStrides);
+    for (int p = 0; p < 3; ++p)
+        copyAndHalvePlane(source.planes[p], size_t(source.strides[p]), int(widths[p]), int(rows[p]),
+                          writable(planes[p]), strides[p], writable(half.planes[p]),
+                          halfStrides[p]);
     storeFence(); // the streamed copy is in memory before the picture is published
     return true;
 }
 
+void Picture::borrow(const PictureSource& source) {
+    static_cast<PlaneSet&>(*this) = source;
+    half = PlaneSet{};
+    format = source.format;
+    release_ = source.release;
+}
+
+Release Picture::takeRelease() {
+    const Release release = release_;
+    release_ = Release{};
+    return release;
+}
+
 PicturePool::PicturePool(int depth) : slots_(static_cast<size_t>(depth)) {}
+
+PicturePool::~PicturePool() {
+    for (Slot& slot : slots_)
+        slot.picture.takeRelease()();
+}
 
 PicturePool::Slot* PicturePool::slotOf(Picture* picture) {
     for (Slot& slot : slots_)
@@ -88,55 +113,80 @@ PicturePool::Slot* PicturePool::slotOf(Picture* picture) {
     return nullptr;
 }
 
+Release PicturePool::freeSlot(Slot& slot) {
+    slot.state = State::Free;
+    return slot.picture.takeRelease();
+}
+
 Picture* PicturePool::acquire(bool* dropped) {
-    std::lock_guard lock(mutex_);
+    Release dropRelease;
+    Picture* picture = nullptr;
     *dropped = false;
-    Slot* ready = nullptr;
-    for (Slot& slot : slots_) {
-        if (slot.state == State::Free) {
-            slot.state = State::Filling;
-            return &slot.picture;
+    {
+        std::lock_guard lock(mutex_);
+        Slot* ready = nullptr;
+        for (Slot& slot : slots_) {
+            if (slot.state == State::Free) {
+                slot.state = State::Filling;
+                return &slot.picture;
+            }
+            if (slot.state == State::Ready)
+                ready = &slot;
         }
-        if (slot.state == State::Ready)
-            ready = &slot;
+        if (!ready)
+            return nullptr;
+        dropRelease = freeSlot(*ready);
+        ready->state = State::Filling;
+        *dropped = true;
+        picture = &ready->picture;
     }
-    if (!ready)
-        return nullptr;
-    ready->state = State::Filling;
-    *dropped = true;
-    return &ready->picture;
+    dropRelease();
+    return picture;
 }
 
 void PicturePool::release(Picture* picture) {
-    std::lock_guard lock(mutex_);
-    slotOf(picture)->state = State::Free;
+    Release release;
+    {
+        std::lock_guard lock(mutex_);
+        release = freeSlot(*slotOf(picture));
+    }
+    release();
 }
 
 bool PicturePool::publish(Picture* picture) {
-    std::lock_guard lock(mutex_);
+    Release dropRelease;
     bool dropped = false;
-    for (Slot& slot : slots_) {
-        if (slot.state == State::Ready) {
-            slot.state = State::Free;
-            dropped = true;
+    {
+        std::lock_guard lock(mutex_);
+        for (Slot& slot : slots_) {
+            if (slot.state == State::Ready) {
+                dropRelease = freeSlot(slot); // at most one picture is ever Ready
+                dropped = true;
+            }
         }
+        slotOf(picture)->state = State::Ready;
     }
-    slotOf(picture)->state = State::Ready;
+    dropRelease();
     return dropped;
 }
 
 Picture* PicturePool::takeNewest() {
-    std::lock_guard lock(mutex_);
-    for (Slot& slot : slots_) {
-        if (slot.state == State::Ready) {
-            if (shown_)
-                slotOf(shown_)->state = State::Free;
-            slot.state = State::Shown;
-            shown_ = &slot.picture;
-            return shown_;
-        }
+    Release oldRelease;
+    {
+        std::lock_guard lock(mutex_);
+        Slot* ready = nullptr;
+        for (Slot& slot : slots_)
+            if (slot.state == State::Ready)
+                ready = &slot;
+        if (!ready)
+            return nullptr;
+        if (shown_)
+            oldRelease = freeSlot(*slotOf(shown_));
+        ready->state = State::Shown;
+        shown_ = &ready->picture;
     }
-    return nullptr;
+    oldRelease();
+    return shown_;
 }
 
 } // namespace olm

@@ -1,8 +1,12 @@
 #pragma once
 
-// A small pool of YUV 4:2:0 picture buffers shared by the threads that put pictures and the one
-// render thread that shows them. The newest picture wins: publishing a picture releases an
-// older one that was never taken, so the pool never queues more than one picture to show.
+// A small pool of YUV 4:2:0 pictures shared by the threads that put pictures and the one render
+// thread that shows them. The newest picture wins: publishing a picture lets go of an older one
+// that was never taken, so the pool never queues more than one picture to show.
+//
+// A picture is either copied into the pool's own storage or borrowed: the caller's planes are
+// kept as they are, and the caller's release function is called once the pool lets go of them.
+// The pool calls it outside its lock, on whichever thread made it let go.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,22 +16,49 @@
 
 namespace olm {
 
-// One YUV 4:2:0 image: size, strides and planes (which point into a Picture's storage).
+// One YUV 4:2:0 image: size, per-plane strides and the Y, U and V planes.
 struct PlaneSet {
     int width = 0, height = 0;
-    int lumaStride = 0, chromaStride = 0;
-    uint8_t* planes[3] = {nullptr, nullptr, nullptr};
+    int strides[3] = {0, 0, 0};
+    const uint8_t* planes[3] = {nullptr, nullptr, nullptr};
+};
+
+// What a picture's samples mean: colour matrix and range (OLM_VOUT_MATRIX_*, OLM_VOUT_RANGE_*)
+// and sample aspect ratio (a zero term: square).
+struct PictureFormat {
+    int matrix = 0, range = 0;
+    int sarNum = 0, sarDen = 0;
+};
+
+// A caller's function that takes back borrowed planes; empty for copied pictures.
+struct Release {
+    void (*function)(void*) = nullptr;
+    void* opaque = nullptr;
+    void operator()() const {
+        if (function)
+            function(opaque);
+    }
+};
+
+// A caller's picture as it is handed to put.
+struct PictureSource : PlaneSet {
+    PictureFormat format;
+    Release release; // set: borrow the planes; empty: copy them
 };
 
 struct Picture : PlaneSet {
     // The picture box-halved, made while copying when the output shows pictures at most half
     // their size; width 0 when absent. The full picture is kept for redraws at any size.
     PlaneSet half;
+    PictureFormat format;
 
-    // Copies a caller's picture in (chroma strides (stride + 1) / 2), with its halved version
-    // when withHalf is set. False when out of memory.
-    bool copyFrom(const uint8_t* y, const uint8_t* u, const uint8_t* v, int stride, int width,
-                  int height, bool withHalf = false);
+    // Copies the source's planes in, with the halved version when withHalf is set. False when out
+    // of memory.
+    bool copyFrom(const PictureSource& source, bool withHalf = false);
+    // Keeps the source's planes as they are, and its release function.
+    void borrow(const PictureSource& source);
+    // The release function of borrowed planes, once; the picture no longer holds them after.
+    Release takeRelease();
 
 private:
     struct FreeDeleter {
@@ -35,11 +66,16 @@ private:
     };
     std::unique_ptr<uint8_t, FreeDeleter> storage_;
     size_t capacity_ = 0;
+    Release release_;
 };
 
 class PicturePool {
 public:
     explicit PicturePool(int depth);
+    // Gives back every borrowed picture still held.
+    ~PicturePool();
+    PicturePool(const PicturePool&) = delete;
+    PicturePool& operator=(const PicturePool&) = delete;
 
     // A buffer for the caller to fill: a free one, or else the picture waiting to be shown (it is
     // dropped, and *dropped is set). Null when every buffer is being filled or shown.
@@ -63,6 +99,8 @@ private:
         State state = State::Free;
     };
     Slot* slotOf(Picture* picture);
+    // Frees a slot under the lock; returns what must be released once the lock is dropped.
+    static Release freeSlot(Slot& slot);
 
     std::mutex mutex_;
     std::vector<Slot> slots_;

@@ -8,6 +8,11 @@
 // version when put made one), scale in YUV (SIMD) to the target width and an even height, then
 // convert to RGB unscaled. For a 1920x1080 picture shown at 784x441 that is about a third of the
 // time of one scaled conversion, and the box filter keeps large reductions free of aliasing.
+//
+// The colour matrix and range of each picture go into the RGB conversion's coefficients, so a
+// BT.709 or full-range picture costs the same as a BT.601 one. A picture of odd height shown at
+// its own size is converted as it is (its last row repeated to make the row count even), not
+// resampled.
 
 #include "picture_pool.h"
 
@@ -47,8 +52,13 @@ private:
 
     Planes halved_[2]; // ping-pong for repeated halving
     Planes scaled_;
+    // Points the RGB conversion at the picture's matrix and range when they differ from the last.
+    void useColour(const PictureFormat& format);
+
+    std::vector<uint8_t> evenLuma_; // an odd-height luma plane with its last row repeated
     SwsContext* yuvScale_ = nullptr;
     SwsContext* toRgb_ = nullptr;
+    bool colourWarned_ = false;
 };
 
 } // namespace olm

@@ -7,8 +7,8 @@
 
 namespace olm {
 
-Rect placePicture(int mode, int pictureWidth, int pictureHeight, int windowWidth,
-                  int windowHeight) {
+Rect placePicture(int mode, int pictureWidth, int pictureHeight, int windowWidth, int windowHeight,
+                  int sarNum, int sarDen) {
     if (windowWidth <= 0 || windowHeight <= 0)
         return {};
     int64_t num = 0, den = 0; // aspect as num:den
@@ -16,6 +16,10 @@ Rect placePicture(int mode, int pictureWidth, int pictureHeight, int windowWidth
     case VOUT_NORMAL:
         num = pictureWidth;
         den = pictureHeight;
+        if (sarNum > 0 && sarDen > 0) {
+            num *= sarNum;
+            den *= sarDen;
+        }
         break;
     case VOUT_4_3:
         num = 4;

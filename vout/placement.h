@@ -11,11 +11,12 @@ struct Rect {
     bool operator==(const Rect&) const = default;
 };
 
-// The target rectangle for a picture of pictureWidth x pictureHeight in a window of
-// windowWidth x windowHeight: VOUT_NORMAL keeps the picture's aspect, VOUT_4_3 and VOUT_16_9
-// fit that aspect, all three centred and as large as fits; VOUT_PREFERRED (and any unknown
-// mode) fills the window. Empty when the window is.
-Rect placePicture(int mode, int pictureWidth, int pictureHeight, int windowWidth, int windowHeight);
+// The target rectangle for a picture of pictureWidth x pictureHeight samples, each sarNum:sarDen
+// wide (a zero term: square), in a window of windowWidth x windowHeight: VOUT_NORMAL keeps the
+// picture's display aspect, VOUT_4_3 and VOUT_16_9 fit that aspect, all three centred and as
+// large as fits; VOUT_PREFERRED (and any unknown mode) fills the window. Empty when the window is.
+Rect placePicture(int mode, int pictureWidth, int pictureHeight, int windowWidth, int windowHeight,
+                  int sarNum = 1, int sarDen = 1);
 
 // Up to four rectangles covering the window outside rect, the black borders.
 struct Borders {

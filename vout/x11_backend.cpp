@@ -40,27 +40,54 @@ struct Segment {
     uint64_t sequence = 0; // of the put that made it busy
 };
 
+// How the server lays out pixels of the window's depth: the matching libswscale format, the bits
+// each pixel takes and the bits each row is padded to.
 struct PixelLayout {
     AVPixelFormat format = AV_PIX_FMT_NONE;
-    int bytesPerPixel = 0;
+    int bitsPerPixel = 0;
+    int scanlinePad = 32;
+
+    // Bytes per row of an image `width` pixels wide, as the server reads it.
+    size_t rowBytes(int width) const {
+        const size_t bits = size_t(width) * bitsPerPixel;
+        return (bits + scanlinePad - 1) / scanlinePad * scanlinePad / 8;
+    }
+    // The image width, at least `width`, whose rows are a whole number of 64-byte units when one
+    // exists close by (libswscale writes aligned rows fastest); the extra columns are never shown.
+    int alignedWidth(int width) const {
+        for (int w = width; w < width + 64; ++w)
+            if (rowBytes(w) % 64 == 0)
+                return w;
+        return width;
+    }
 };
 
 PixelLayout layoutFor(const xcb_setup_t* setup, uint8_t depth, const xcb_visualtype_t* visual) {
-    int bitsPerPixel = 0;
-    for (auto f = xcb_setup_pixmap_formats_iterator(setup); f.rem; xcb_format_next(&f))
-        if (f.data->depth == depth)
+    int bitsPerPixel = 0, scanlinePad = 32;
+    for (auto f = xcb_setup_pixmap_formats_iterator(setup); f.rem; xcb_format_next(&f)) {
+        if (f.data->depth == depth) {
             bitsPerPixel = f.data->bits_per_pixel;
+            scanlinePad = f.data->scanline_pad;
+        }
+    }
     const bool lsb = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
     const uint32_t r = visual->red_mask, g = visual->green_mask, b = visual->blue_mask;
+    AVPixelFormat format = AV_PIX_FMT_NONE;
     if (bitsPerPixel == 32 && r == 0xff0000 && g == 0xff00 && b == 0xff)
-        return {lsb ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_0RGB, 4};
-    if (bitsPerPixel == 32 && r == 0xff && g == 0xff00 && b == 0xff0000)
-        return {lsb ? AV_PIX_FMT_RGB0 : AV_PIX_FMT_0BGR, 4};
-    if (bitsPerPixel == 24 && r == 0xff0000 && g == 0xff00 && b == 0xff)
-        return {lsb ? AV_PIX_FMT_BGR24 : AV_PIX_FMT_RGB24, 3};
-    if (bitsPerPixel == 16 && r == 0xf800 && g == 0x07e0 && b == 0x001f)
-        return {lsb ? AV_PIX_FMT_RGB565LE : AV_PIX_FMT_RGB565BE, 2};
-    return {};
+        format = lsb ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_0RGB;
+    else if (bitsPerPixel == 32 && r == 0xff && g == 0xff00 && b == 0xff0000)
+        format = lsb ? AV_PIX_FMT_RGB0 : AV_PIX_FMT_0BGR;
+    else if (bitsPerPixel == 24 && r == 0xff0000 && g == 0xff00 && b == 0xff)
+        format = lsb ? AV_PIX_FMT_BGR24 : AV_PIX_FMT_RGB24;
+    else if (bitsPerPixel == 24 && r == 0xff && g == 0xff00 && b == 0xff0000)
+        format = lsb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24;
+    else if (bitsPerPixel == 16 && r == 0xf800 && g == 0x07e0 && b == 0x001f)
+        format = lsb ? AV_PIX_FMT_RGB565LE : AV_PIX_FMT_RGB565BE;
+    else if (bitsPerPixel == 16 && r == 0x7c00 && g == 0x03e0 && b == 0x001f)
+        format = lsb ? AV_PIX_FMT_RGB555LE : AV_PIX_FMT_RGB555BE;
+    if (format == AV_PIX_FMT_NONE || scanlinePad <= 0 || scanlinePad % 8 != 0)
+        return {};
+    return {format, bitsPerPixel, scanlinePad};
 }
 
 const xcb_visualtype_t* findVisual(const xcb_screen_t* screen, xcb_visualid_t id) {
@@ -223,10 +250,8 @@ void BackendState::fillBlack(const Rect& rect, bool everything) {
 }
 
 void BackendState::drawPicture(const Picture& picture, const Rect& rect) {
-    const int bpp = layout.bytesPerPixel;
-    // Rows padded to 64 bytes: swscale writes aligned rows fastest, and X wants whole 32-bit units.
-    const int rowPixels = (rect.width * bpp + 63) / 64 * 64 / bpp;
-    const int stride = rowPixels * bpp;
+    const int rowPixels = layout.alignedWidth(rect.width);
+    const int stride = int(layout.rowBytes(rowPixels));
     const int rows = PictureScaler::rowsNeeded(rect.height);
     const size_t imageSize = size_t(stride) * rows;
 
@@ -237,7 +262,7 @@ void BackendState::drawPicture(const Picture& picture, const Rect& rect) {
             return;
         if (segment.size < imageSize) {
             // Room for the whole window, so mode changes and small resizes reuse the segment.
-            const size_t windowStride = size_t(width * bpp + 63) / 64 * 64;
+            const size_t windowStride = layout.rowBytes(layout.alignedWidth(width));
             const size_t room = std::max(imageSize, windowStride * (height + 2));
             if (!attachSegment(segment, room)) {
                 useShm = false; // fall back to PutImage for good

@@ -3,12 +3,13 @@
 
 XSERVER_PID=""
 
-start_xserver() {
+start_xserver() { # [SCREEN [XVFB-ARGS...]]
     local screen=${1:-1280x800x24}
+    shift || true
     local n
     for n in $(seq 91 140); do
         [ -e "/tmp/.X${n}-lock" ] || [ -e "/tmp/.X11-unix/X${n}" ] && continue
-        Xvfb ":$n" -screen 0 "$screen" -nolisten tcp -noreset >/dev/null 2>&1 &
+        Xvfb ":$n" -screen 0 "$screen" -nolisten tcp -noreset "$@" >/dev/null 2>&1 &
         XSERVER_PID=$!
         local i
         for i in $(seq 1 100); do
