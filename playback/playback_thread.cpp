@@ -3,7 +3,7 @@
 #include "console.h"
 #include "lumivarexwindow.h"
 #include "shared_state.h"
-#include "yuv420_converter.h"
+#include "picture_handover.h"
 
 #include <string>
 
@@ -76,7 +76,7 @@ private:
     AVFrame* picture_ = nullptr;
     AVFrame* samples_ = nullptr;
     AVPacket* packet_ = nullptr;
-    Yuv420Converter converter_;
+    PictureHandover handover_;
     long pictures_ = 0;
 };
 
@@ -127,10 +127,11 @@ bool Player::open(const char* fileName) {
 void Player::handOver(const AVFrame& frame) {
     ++pictures_;
     olm_vout_t* vout = options_.present ? currentVout() : nullptr;
-    Yuv420Planes planes;
-    if (vout && converter_.convert(frame, &planes))
-        olm_vout_put_buffer_pool_yuv(vout, planes.y, planes.u, planes.v, planes.stride,
-                                     planes.width, planes.height);
+    if (vout)
+        handover_.put(vout, frame,
+                      av_guess_sample_aspect_ratio(input_.format,
+                                                   input_.format->streams[videoIndex_],
+                                                   const_cast<AVFrame*>(&frame)));
     if (options_.pace)
         sleepMs(g_frameIntervalMs.load(std::memory_order_relaxed));
 }

@@ -256,7 +256,8 @@ TEST_F(WithOutput, PicturesInOtherPixelFormatsAreShownInTheirColours) {
     const std::string mjpeg = makeMedia("mjpeg.avi", red + " -c:v mjpeg -pix_fmt yuvj422p");
     const std::string deep = makeMedia("deep.mkv", red + " -c:v ffv1 -pix_fmt yuv444p10le");
     const std::string odd = makeMedia("odd.avi", colourInput("red", 330, 250, 50) + " -c:v mpeg4");
-    for (const std::string& path : {mjpeg, deep, odd}) {
+    const std::string full = makeMedia("full.avi", red + " -c:v mjpeg -pix_fmt yuvj420p");
+    for (const std::string& path : {mjpeg, deep, odd, full}) {
         ASSERT_FALSE(path.empty());
         testing::internal::CaptureStderr();
         PlaybackRun run(path);
@@ -265,6 +266,41 @@ TEST_F(WithOutput, PicturesInOtherPixelFormatsAreShownInTheirColours) {
         run.stop();
         testing::internal::GetCapturedStderr();
     }
+}
+
+TEST_F(WithOutput, HdAndAnamorphicFilesShowTheirOwnColoursAndShape) {
+    // BT.709 tagged, and untagged at 1080p (where BT.709 is the convention): pure red either way.
+    const std::string tagged = makeMedia(
+        "bt709.mkv", colourInput("red", 1280, 720, 25) +
+                         " -vf scale=out_color_matrix=bt709 -c:v libx264 -preset ultrafast"
+                         " -colorspace bt709 -color_primaries bt709 -color_trc bt709");
+    const std::string untagged =
+        makeMedia("untagged-hd.avi", colourInput("red", 1920, 1080, 25) +
+                                         " -vf scale=out_color_matrix=bt709 -c:v mpeg4");
+    for (const std::string& path : {tagged, untagged}) {
+        ASSERT_FALSE(path.empty());
+        testing::internal::CaptureStderr();
+        PlaybackRun run(path);
+        EXPECT_TRUE(eventually([&] { return near(grabWindow(host).at(160, 120), {255, 0, 0}, 6); }))
+            << path << " shows " << toString(grabWindow(host).at(160, 120));
+        run.stop();
+        testing::internal::GetCapturedStderr();
+    }
+
+    // 720x576 with 64:45 samples is a 16:9 picture: 320x180 in the 320x240 window.
+    const std::string wide = makeMedia(
+        "wide.avi", colourInput("white", 720, 576, 50) + " -vf setsar=64/45 -c:v mpeg4");
+    ASSERT_FALSE(wide.empty());
+    olm_vout_set_display_mode(currentVout(), VOUT_NORMAL);
+    testing::internal::CaptureStderr();
+    PlaybackRun run(wide);
+    EXPECT_TRUE(eventually([&] {
+        const Snapshot s = grabWindow(host);
+        return s.at(160, 28) == Rgb{} && near(s.at(160, 31), {255, 255, 255}, 12) &&
+               near(s.at(160, 208), {255, 255, 255}, 12) && s.at(160, 211) == Rgb{};
+    }));
+    run.stop();
+    testing::internal::GetCapturedStderr();
 }
 
 TEST_F(WithOutput, DestroyingTheOutputDuringPlaybackOnlyHidesThePictures) {

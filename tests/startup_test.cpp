@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <QProcess>
@@ -57,6 +58,26 @@ QPoint buttonCentre(const char* name) {
         return {};
     auto* button = window.findChild<QPushButton*>(name);
     return button->mapTo(&window, button->rect().center());
+}
+
+// Where the video surface sits in the window, asked as buttonCentre asks.
+QRect videoArea() {
+    LumivarexWindow window;
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return {};
+    auto* video = window.findChild<QWidget*>("video_widget");
+    return QRect(video->mapTo(&window, QPoint(0, 0)), video->size());
+}
+
+// The pixels of a rectangle of the window, sampled on a grid.
+std::vector<Rgb> sample(uint32_t window, const QRect& area) {
+    const Snapshot s = grabWindow(window);
+    std::vector<Rgb> pixels;
+    for (int y = area.top() + 4; y < area.bottom() && y < s.height; y += 8)
+        for (int x = area.left() + 4; x < area.right() && x < s.width; x += 8)
+            pixels.push_back(s.at(x, y));
+    return pixels;
 }
 
 bool cleanExit(QProcess& process, QString* why) {
@@ -116,6 +137,64 @@ class StartupTest : public QObject {
     }
 
 private slots:
+    void playsPausesAndStopsAgainstAFiveFunctionLibrary() {
+        Stage stage;
+        QVERIFY(stage.prepare());
+        QDir(stage.dir.path()).mkpath("lib");
+        const QString program = stage.bin() + "/lumivarex";
+        const QString library = stage.dir.path() + "/lib/libolm_vout.so.1";
+        QVERIFY(QFile::copy(QStringLiteral(LUMIVAREX_BINARY), program));
+        QVERIFY(QFile::copy(QStringLiteral(FIVE_FUNCTION_LIBRARY), library));
+        QFile(program).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(stage.bin());
+        process.start(program, QStringList());
+        QVERIFY(process.waitForStarted());
+        const uint32_t window = waitForWindow(process);
+        QVERIFY(window);
+        QFile maps(QString("/proc/%1/maps").arg(process.processId()));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        QVERIFY2(maps.readAll().contains(library.toLocal8Bit()), "runs on the staged library");
+
+        const QRect video = videoArea();
+        QVERIFY(!video.isEmpty());
+        auto click = [&](const char* name) {
+            const QPoint at = buttonCentre(name);
+            return !at.isNull() && clickAt(window, at.x(), at.y());
+        };
+        QVERIFY(click("create_window_btn"));
+        QVERIFY(click("play_btn"));
+        QString out;
+        for (int i = 0; i < 100 && !out.contains("open stream success!"); ++i) {
+            process.waitForReadyRead(100);
+            out += QString::fromLocal8Bit(process.readAllStandardOutput());
+        }
+        QVERIFY2(out.contains("open stream success!"), qPrintable(out));
+
+        // Playing: the surface shows the test pattern and changes; paused: it holds still.
+        const auto grey = sample(window, video);
+        QVERIFY(QTest::qWaitFor([&] { return sample(window, video) != grey; }, 5000));
+        auto first = sample(window, video);
+        QVERIFY(QTest::qWaitFor([&] { return sample(window, video) != first; }, 5000));
+        QVERIFY(click("pause_btn"));
+        QTest::qWait(300);
+        first = sample(window, video);
+        QTest::qWait(300);
+        QVERIFY2(sample(window, video) == first, "paused pictures hold still");
+        QVERIFY(click("pause_btn"));
+        QVERIFY(QTest::qWaitFor([&] { return sample(window, video) != first; }, 5000));
+        QVERIFY(click("stop_btn"));
+        QCOMPARE(process.state(), QProcess::Running);
+
+        sendDeleteWindow(window);
+        QString why;
+        QVERIFY2(cleanExit(process, &why), qPrintable(why));
+    }
+
     void closingDuringPlaybackExitsCleanly() { closeWhile(true); }
     void closingWhileThePlayerOpensExitsCleanly() { closeWhile(false); }
 

@@ -24,6 +24,35 @@ std::vector<uint8_t> plane(size_t size, const uint8_t* data, size_t dataSize) {
     return bytes;
 }
 
+// The same through olm_vout_put_picture: each plane padded on its own, any matrix, range and
+// sample aspect (some of them invalid), planes copied.
+int putPicture(int32_t width, int32_t height, int32_t stride, uint16_t padding, uint8_t tags,
+               const uint8_t* data, size_t size) {
+    olm_vout_picture picture{};
+    picture.struct_size = sizeof picture;
+    picture.width = width;
+    picture.height = height;
+    const int32_t chromaWidth = (width + 1) / 2, chromaRows = (height + 1) / 2;
+    picture.strides[0] = stride;
+    picture.strides[1] = chromaWidth + padding % 61;
+    picture.strides[2] = chromaWidth + padding % 37;
+    picture.matrix = tags % 5;      // 4 is unknown
+    picture.range = (tags / 5) % 3; // 2 is unknown
+    picture.sar_num = (tags & 32) ? -1 : padding % 100;
+    picture.sar_den = padding % 7;
+    const auto y = plane(size_t(stride) * height, data, size);
+    const auto u = plane(size_t(picture.strides[1]) * chromaRows, data, size);
+    const auto v = plane(size_t(picture.strides[2]) * chromaRows, data + size / 2, size - size / 2);
+    picture.planes[0] = y.data();
+    picture.planes[1] = u.data();
+    picture.planes[2] = v.data();
+    const bool valid = picture.matrix < 4 && picture.range < 2 && picture.sar_num >= 0;
+    const int rc = olm_vout_put_picture(g_output, &picture);
+    if (valid ? rc != OLM_VOUT_OK && rc != OLM_VOUT_E_BUSY : rc != OLM_VOUT_E_INVALID)
+        std::abort();
+    return 0;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -55,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(&rawHeight, data + 2, 2);
     std::memcpy(&padding, data + 4, 2);
     const int mode = data[6] % 6 - 1; // -1 and 4 are invalid
-    const bool shortStride = data[7] & 1;
+    const uint8_t flags = data[7];
+    const bool shortStride = flags & 1;
     data += 8;
     size -= 8;
 
@@ -76,6 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     width = 1 + (width - 1) % 720;
     height = 1 + (height - 1) % 576;
     stride = width + padding % 512;
+    if (flags & 2)
+        return putPicture(width, height, stride, padding, flags >> 2, data, size);
     const size_t chroma = size_t((stride + 1) / 2) * ((height + 1) / 2);
     const auto y = plane(size_t(stride) * height, data, size);
     const auto u = plane(chroma, data, size);

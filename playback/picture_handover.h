@@ -1,0 +1,32 @@
+#pragma once
+
+// Hands decoded frames to a video output. With olm_vout_put_picture, each frame goes with its
+// colour matrix, range and sample aspect; planar 8-bit 4:2:0 frames go by reference (a new
+// reference to the frame's buffers, dropped when the output lets go), anything else is converted
+// once and copied. Against a library with only the five functions, frames are converted to what
+// olm_vout_put_buffer_pool_yuv takes, as before.
+
+#include "olm_vout.h"
+#include "yuv420_converter.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/rational.h>
+}
+
+// olm_vout's matrix for a frame: its own tag, else BT.709 for HD sizes (wider than 1279 or taller
+// than 576) and BT.601 below, as players commonly guess.
+int voutMatrixOf(const AVFrame& frame);
+// OLM_VOUT_RANGE_FULL for full-range frames (tagged so, or in a yuvj format).
+int voutRangeOf(const AVFrame& frame);
+
+class PictureHandover {
+public:
+    // Puts the frame into the output; sampleAspect is the frame's (or else its stream's), 0/1
+    // when unknown. Returns the output's result, or OLM_VOUT_E_INVALID when the frame cannot be
+    // converted.
+    int put(olm_vout_t* vout, const AVFrame& frame, AVRational sampleAspect);
+
+private:
+    Yuv420Converter converter_;
+};

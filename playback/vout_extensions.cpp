@@ -1,0 +1,20 @@
+#include "vout_extensions.h"
+
+#include <dlfcn.h>
+
+namespace {
+
+template <typename Function> Function lookUp(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_DEFAULT, name));
+}
+
+} // namespace
+
+const VoutExtensions& voutExtensions() {
+    static const VoutExtensions extensions = [] {
+        VoutExtensions e;
+        e.putPicture = lookUp<decltype(e.putPicture)>("olm_vout_put_picture");
+        return e;
+    }();
+    return extensions;
+}
