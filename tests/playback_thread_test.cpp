@@ -281,15 +281,17 @@ TEST_F(WithOutput, HdAndAnamorphicFilesShowTheirOwnColoursAndShape) {
         ASSERT_FALSE(path.empty());
         testing::internal::CaptureStderr();
         PlaybackRun run(path);
-        EXPECT_TRUE(eventually([&] { return near(grabWindow(host).at(160, 120), {255, 0, 0}, 6); }))
-            << path << " shows " << toString(grabWindow(host).at(160, 120));
+        EXPECT_TRUE(eventually([&] {
+            return near(grabWindow(host).at(160, 120), {255, 0, 0}, 6);
+        })) << path
+            << " shows " << toString(grabWindow(host).at(160, 120));
         run.stop();
         testing::internal::GetCapturedStderr();
     }
 
     // 720x576 with 64:45 samples is a 16:9 picture: 320x180 in the 320x240 window.
-    const std::string wide = makeMedia(
-        "wide.avi", colourInput("white", 720, 576, 50) + " -vf setsar=64/45 -c:v mpeg4");
+    const std::string wide =
+        makeMedia("wide.avi", colourInput("white", 720, 576, 50) + " -vf setsar=64/45 -c:v mpeg4");
     ASSERT_FALSE(wide.empty());
     olm_vout_set_display_mode(currentVout(), VOUT_NORMAL);
     testing::internal::CaptureStderr();

@@ -6,6 +6,8 @@
 #include "olm_vout.h"
 #include "output.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -61,16 +63,22 @@ olm_vout_t* olm_vout_create(const olm_vout_params* params) {
         params->pool_depth > OLM_VOUT_MAX_POOL_DEPTH)
         depth = OLM_VOUT_DEFAULT_POOL_DEPTH;
 
-    std::string error;
-    std::shared_ptr<olm_vout> output(
-        olm_vout::open(olm::x11Backend, params->window, depth, &error));
-    if (!output)
-        return createFailed(error.c_str());
-
-    std::lock_guard lock(g_registryMutex);
-    auto* handle = reinterpret_cast<olm_vout_t*>(kTokenBase + (++g_lastToken << 4));
-    g_outputs.emplace(handle, std::move(output));
-    return handle;
+    // Nothing may throw past this C function: allocation failures become a NULL result.
+    try {
+        std::string error;
+        std::shared_ptr<olm_vout> output =
+            olm_vout::open(olm::x11Backend, params->window, depth, &error);
+        if (!output)
+            return createFailed(error.c_str());
+        std::lock_guard lock(g_registryMutex);
+        auto* handle = reinterpret_cast<olm_vout_t*>(kTokenBase + ((g_lastToken + 1) << 4));
+        g_outputs.emplace(handle, std::move(output));
+        ++g_lastToken;
+        return handle;
+    } catch (const std::bad_alloc&) {
+        // The output, if made, went with its last reference: its thread and window are gone.
+        return createFailed("out of memory");
+    }
 }
 
 int olm_vout_destroy(olm_vout_t** vout) {
@@ -163,6 +171,40 @@ int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* picture) {
     source.format = {p.matrix, p.range, p.sar_num, p.sar_den};
     source.release = {p.release, p.opaque};
     return output->put(source);
+}
+
+int olm_vout_get_timing(olm_vout_t* vout, olm_vout_timing* timing) {
+    if (!timing)
+        return OLM_VOUT_E_HANDLE;
+    auto output = findLive(vout);
+    if (!output)
+        return OLM_VOUT_E_HANDLE;
+    const uint32_t size = timing->struct_size;
+    if (size < offsetof(olm_vout_timing, refresh_period_us))
+        return OLM_VOUT_E_INVALID;
+    olm_vout_timing t = output->timing().timing();
+    // As much as the caller's record holds; its size stays what it said.
+    std::memcpy(reinterpret_cast<char*>(timing) + sizeof t.struct_size,
+                reinterpret_cast<const char*>(&t) + sizeof t.struct_size,
+                std::min<size_t>(size, sizeof t) - sizeof t.struct_size);
+    return OLM_VOUT_OK;
+}
+
+int olm_vout_get_presentations(olm_vout_t* vout, olm_vout_presentation* records, uint32_t capacity,
+                               uint32_t* count) {
+    if (!records || !count)
+        return OLM_VOUT_E_HANDLE;
+    auto output = findLive(vout);
+    if (!output)
+        return OLM_VOUT_E_HANDLE;
+    try {
+        const auto history = output->timing().history(capacity);
+        std::copy(history.begin(), history.end(), records);
+        *count = uint32_t(history.size());
+    } catch (const std::bad_alloc&) {
+        return OLM_VOUT_E_NO_MEMORY;
+    }
+    return OLM_VOUT_OK;
 }
 
 int olm_vout_get_stats(olm_vout_t* vout, olm_vout_stats* stats) {

@@ -81,9 +81,12 @@ typedef struct olm_vout olm_vout_t;
 
 /*
  * Creates an output on params->window, in mode VOUT_NORMAL, showing black until the first
- * picture arrives. The output opens its own connection to the X display named by $DISPLAY and
- * presents through MIT-SHM when the server offers it (set OLM_VOUT_NO_SHM=1 in the environment
- * to use plain PutImage instead).
+ * picture arrives. The output opens its own connection to the X display named by $DISPLAY.
+ * Where the server offers X Present (1.0 or later), pictures are drawn into pixmaps of the output
+ * and presented at the display's refresh, one per refresh at most; otherwise they are drawn into
+ * the window at once. Pixels travel through MIT-SHM when the server offers it. In the
+ * environment, OLM_VOUT_NO_PRESENT=1 forces drawing into the window, and OLM_VOUT_NO_SHM=1 plain
+ * PutImage instead of shared memory.
  *
  * Returns the new output, or NULL when params is NULL, its reserved bytes are not all zero, the
  * window id is 0, there is no X display, the id is not a window, or resources run out. On NULL
@@ -217,8 +220,10 @@ OLM_VOUT_API int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* 
 /* Counters of an output since its creation. */
 typedef struct olm_vout_stats {
     uint64_t put;       /* pictures accepted by olm_vout_put_buffer_pool_yuv or _put_picture */
-    uint64_t presented; /* pictures drawn (redraws of the same picture not counted) */
-    uint64_t dropped;   /* pictures superseded by a newer one before they were drawn */
+    uint64_t presented; /* pictures that reached the window (redraws of the same picture not
+                           counted): on the Present path, those the server reported complete */
+    uint64_t dropped;   /* pictures superseded by a newer one before they were shown, or never
+                           shown (window gone, unmapped or fully covered) */
 } olm_vout_stats;
 
 /*
@@ -229,6 +234,58 @@ typedef struct olm_vout_stats {
  * Threads: any thread.
  */
 OLM_VOUT_API int olm_vout_get_stats(olm_vout_t* vout, olm_vout_stats* stats);
+
+/* How pictures reach the screen. */
+enum {
+    OLM_VOUT_PATH_PUT_IMAGE = 0, /* drawn into the window as soon as they are taken (MIT-SHM or
+                                    plain PutImage); "on screen" means the server has finished */
+    OLM_VOUT_PATH_PRESENT = 1, /* X Present: one picture per refresh, from pixmaps of the output */
+};
+
+/* Timing of an output's presentations. The caller sets struct_size to the size of the record it
+ * knows; the library fills that much (at most sizeof(olm_vout_timing) of this version). Times are
+ * in microseconds. */
+typedef struct olm_vout_timing {
+    uint32_t struct_size;       /* set by the caller: sizeof(olm_vout_timing) */
+    uint32_t path;              /* OLM_VOUT_PATH_PUT_IMAGE (0) or OLM_VOUT_PATH_PRESENT (1) */
+    uint32_t refresh_period_us; /* measured from completion events; 0 when unknown */
+    uint32_t latency_p50_us;    /* put to on screen, over the last few hundred pictures */
+    uint32_t latency_p95_us;
+    uint32_t latency_max_us;
+    uint64_t missed_refreshes; /* refreshes on which a waiting picture missed its slot */
+} olm_vout_timing;
+
+/*
+ * Stores the output's timing in *timing, as far as timing->struct_size reaches (it must cover at
+ * least struct_size and path). Latencies cover the last 256 pictures that reached the screen (0
+ * before the first); refresh_period_us and missed_refreshes are known on the Present path only
+ * (0 on the other).
+ *
+ * Returns OLM_VOUT_OK, OLM_VOUT_E_HANDLE when vout is not a live output or timing is NULL, or
+ * OLM_VOUT_E_INVALID when struct_size is smaller than 8 (nothing written then).
+ *
+ * Threads: any thread.
+ */
+OLM_VOUT_API int olm_vout_get_timing(olm_vout_t* vout, olm_vout_timing* timing);
+
+/* One picture that reached the screen. */
+typedef struct olm_vout_presentation {
+    uint64_t screen_us;  /* when, on CLOCK_MONOTONIC, in microseconds */
+    uint32_t latency_us; /* from its put */
+    uint32_t reserved;   /* zero */
+} olm_vout_presentation;
+
+/*
+ * Copies the most recent presentations (the output keeps the last 256), oldest first, into
+ * records[0 .. capacity), and stores how many it wrote in *count. For plotting and benchmarks.
+ *
+ * Returns OLM_VOUT_OK, or OLM_VOUT_E_HANDLE when vout is not a live output or records or count is
+ * NULL.
+ *
+ * Threads: any thread.
+ */
+OLM_VOUT_API int olm_vout_get_presentations(olm_vout_t* vout, olm_vout_presentation* records,
+                                            uint32_t capacity, uint32_t* count);
 
 #ifdef __cplusplus
 }

@@ -7,36 +7,75 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <new>
+#include <system_error>
 
-olm_vout::olm_vout(const olm::BackendOps& backend, olm::BackendState* state, int poolDepth,
-                   int wakeFd)
-    : backend_(backend), state_(state), pool_(poolDepth), wakeFd_(wakeFd) {}
+namespace {
 
-olm_vout* olm_vout::open(const olm::BackendOps& backend, uint32_t window, int poolDepth,
-                         std::string* error) {
+// How long destroy lets the render thread finish on its own before it cuts the window system's
+// connection under it.
+constexpr auto kRenderStopGrace = std::chrono::milliseconds(500);
+
+} // namespace
+
+olm_vout::olm_vout(const olm::BackendOps& backend, int poolDepth, int wakeFd)
+    : backend_(backend), pool_(poolDepth), wakeFd_(wakeFd) {}
+
+std::unique_ptr<olm_vout> olm_vout::open(const olm::BackendOps& backend, uint32_t window,
+                                         int poolDepth, std::string* error) {
     const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0) {
         *error = "cannot create an eventfd";
         return nullptr;
     }
-    olm::BackendState* state = backend.open(window, error);
-    if (!state) {
+    std::unique_ptr<olm_vout> output;
+    try {
+        output.reset(new olm_vout(backend, poolDepth, wakeFd));
+    } catch (const std::bad_alloc&) {
         close(wakeFd);
+        *error = "out of memory";
         return nullptr;
     }
-    auto* output = new olm_vout(backend, state, poolDepth, wakeFd);
-    output->renderThread_ = std::thread(&olm_vout::renderLoop, output);
+    // From here on the output owns the descriptor, and its destructor closes what is open.
+    try {
+        olm::BackendContext context;
+        context.window = window;
+        context.wakeFd = wakeFd;
+        context.quit = &output->quit_;
+        context.timing = &output->timing_;
+        output->state_ = backend.open(context, error);
+        if (!output->state_)
+            return nullptr;
+        output->renderThread_ = std::thread(&olm_vout::renderLoop, output.get());
+    } catch (const std::bad_alloc&) {
+        *error = "out of memory";
+        return nullptr;
+    } catch (const std::system_error& e) {
+        *error = std::string("cannot start the render thread: ") + e.what();
+        return nullptr;
+    }
     return output;
 }
 
 void olm_vout::shutDown() {
-    if (!renderThread_.joinable())
-        return;
-    quit_.store(true);
-    wake();
-    renderThread_.join();
-    backend_.close(state_);
-    state_ = nullptr;
+    if (renderThread_.joinable()) {
+        quit_.store(true, std::memory_order_release);
+        wake();
+        const auto end = std::chrono::steady_clock::now() + kRenderStopGrace;
+        while (!renderEnded_.load(std::memory_order_acquire) &&
+               std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        // A window system that does not answer keeps the thread blocked: cut it loose.
+        if (!renderEnded_.load(std::memory_order_acquire))
+            backend_.interrupt(state_);
+        renderThread_.join();
+    }
+    if (state_) {
+        quit_.store(true, std::memory_order_release);
+        backend_.close(state_);
+        state_ = nullptr;
+    }
 }
 
 olm_vout::~olm_vout() {
@@ -70,6 +109,7 @@ int olm_vout::put(const olm::PictureSource& source) {
             return OLM_VOUT_E_NO_MEMORY;
         }
     }
+    picture->putMicros = olm::monotonicMicros();
     put_.fetch_add(1, std::memory_order_relaxed);
     if (pool_.publish(picture))
         dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -84,8 +124,54 @@ void olm_vout::setDisplayMode(int32_t mode) {
 }
 
 olm_vout_stats olm_vout::stats() const {
-    return {put_.load(std::memory_order_relaxed), presented_.load(std::memory_order_relaxed),
-            dropped_.load(std::memory_order_relaxed)};
+    return {put_.load(std::memory_order_relaxed), timing_.presented(),
+            dropped_.load(std::memory_order_relaxed) + timing_.lostCount()};
+}
+
+// One look at the window and the pool: draws what there is to draw when the backend can take it.
+void olm_vout::renderPass(bool* redraw, bool* wasHidden, bool* gone) {
+    const olm::WindowEvents events = backend_.takeEvents(state_);
+    *gone = *gone || events.gone;
+    *redraw = *redraw || events.resized || events.exposed;
+    if (redrawRequested_.exchange(false, std::memory_order_acquire))
+        *redraw = true;
+    if (*wasHidden && !events.hidden)
+        *redraw = true; // visible again: show the last picture at once
+    *wasHidden = events.hidden;
+
+    if (*gone || events.hidden) {
+        // Nothing to see: newer pictures are let go unseen, the last one kept for later.
+        if (pool_.takeNewest())
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    if (!backend_.canPresent(state_))
+        return; // waiting for a refresh or a free buffer; the pool keeps the newest picture
+    int64_t putMicros = -1;
+    if (const olm::Picture* fresh = pool_.takeNewest()) {
+        putMicros = fresh->putMicros;
+        *redraw = true;
+    }
+    if (!*redraw)
+        return;
+    *redraw = false;
+    const olm::Picture* picture = pool_.shown();
+    const olm::Rect rect =
+        picture ? olm::placePicture(mode_.load(std::memory_order_relaxed), picture->width,
+                                    picture->height, events.width, events.height,
+                                    picture->format.sarNum, picture->format.sarDen)
+                : olm::Rect{};
+    olm::PresentResult result = olm::PresentResult::NotDrawn;
+    try {
+        result = backend_.present(state_, picture, rect, putMicros);
+    } catch (const std::bad_alloc&) {
+        // Out of memory while scaling: this picture is skipped, the output lives on.
+    }
+    if (result == olm::PresentResult::NotDrawn && putMicros >= 0)
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+    if (!rect.empty())
+        targetSize_.store(uint32_t(rect.width) << 16 | uint32_t(rect.height),
+                          std::memory_order_relaxed);
 }
 
 void olm_vout::renderLoop() {
@@ -94,39 +180,12 @@ void olm_vout::renderLoop() {
     // free core instead, so the caller's put returns as soon as the copy is done.
     const sched_param batch{};
     pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
-    bool gone = false;
-    int width = 0, height = 0;
+    bool gone = false, wasHidden = false;
     bool redraw = true; // start by clearing the window to black
     while (!quit_.load(std::memory_order_acquire)) {
-        const olm::WindowEvents events = backend_.takeEvents(state_);
-        width = events.width;
-        height = events.height;
-        gone = gone || events.gone;
-        redraw = redraw || events.resized || events.exposed;
-        if (redrawRequested_.exchange(false, std::memory_order_acquire))
-            redraw = true;
-
-        if (pool_.takeNewest()) {
-            // Once the host window has gone there is nowhere to draw: the picture is lost.
-            (gone ? dropped_ : presented_).fetch_add(1, std::memory_order_relaxed);
-            redraw = true;
-        }
-        if (redraw && !gone) {
-            const olm::Picture* picture = pool_.shown();
-            const olm::Rect rect =
-                picture ? olm::placePicture(mode_.load(std::memory_order_relaxed), picture->width,
-                                            picture->height, width, height, picture->format.sarNum,
-                                            picture->format.sarDen)
-                        : olm::Rect{};
-            backend_.present(state_, picture, rect);
-            if (!rect.empty())
-                targetSize_.store(uint32_t(rect.width) << 16 | uint32_t(rect.height),
-                                  std::memory_order_relaxed);
-        }
-        redraw = false;
+        renderPass(&redraw, &wasHidden, &gone);
         if (!gone && backend_.hasPending(state_))
             continue;
-
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {backend_.eventFd(state_), POLLIN, 0}};
         // Sleep until a wake-up or until the window system has something to say.
         if (poll(fds, gone ? 1 : 2, -1) > 0 && (fds[0].revents & POLLIN)) {
@@ -134,4 +193,5 @@ void olm_vout::renderLoop() {
             [[maybe_unused]] ssize_t n = read(wakeFd_, &count, sizeof count);
         }
     }
+    renderEnded_.store(true, std::memory_order_release);
 }

@@ -6,18 +6,22 @@
 #include "backend.h"
 #include "olm_vout.h"
 #include "picture_pool.h"
+#include "presentation_timing.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 
 struct olm_vout {
 public:
-    // Opens the backend and starts the render thread; null with *error set on failure.
-    static olm_vout* open(const olm::BackendOps& backend, uint32_t window, int poolDepth,
-                          std::string* error);
+    // Opens the backend and starts the render thread; null with *error set on failure, with
+    // nothing left behind. Throws nothing.
+    static std::unique_ptr<olm_vout> open(const olm::BackendOps& backend, uint32_t window,
+                                          int poolDepth, std::string* error);
     // Stops and joins the render thread and closes the backend. Further puts are harmless.
+    // Returns within about a second even when the window system does not answer.
     void shutDown();
     ~olm_vout();
 
@@ -26,15 +30,18 @@ public:
     int32_t displayMode() const { return mode_.load(std::memory_order_relaxed); }
     void setDisplayMode(int32_t mode);
     olm_vout_stats stats() const;
+    const olm::PresentationTiming& timing() const { return timing_; }
 
 private:
-    olm_vout(const olm::BackendOps& backend, olm::BackendState* state, int poolDepth, int wakeFd);
+    olm_vout(const olm::BackendOps& backend, int poolDepth, int wakeFd);
     void wake();
     void renderLoop();
+    void renderPass(bool* redraw, bool* wasHidden, bool* gone);
 
     const olm::BackendOps& backend_;
-    olm::BackendState* state_;
+    olm::BackendState* state_ = nullptr;
     olm::PicturePool pool_;
+    olm::PresentationTiming timing_;
     int wakeFd_; // eventfd: a new picture, a mode change or the request to quit
 
     std::atomic<int32_t> mode_{VOUT_NORMAL};
@@ -43,6 +50,7 @@ private:
     std::atomic<uint32_t> targetSize_{0};
     std::atomic<bool> redrawRequested_{false};
     std::atomic<bool> quit_{false};
-    std::atomic<uint64_t> put_{0}, presented_{0}, dropped_{0};
+    std::atomic<bool> renderEnded_{false};
+    std::atomic<uint64_t> put_{0}, dropped_{0};
     std::thread renderThread_;
 };

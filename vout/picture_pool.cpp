@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace olm {
 
@@ -38,7 +39,7 @@ uint8_t* writable(const uint8_t* plane) {
 } // namespace
 
 void Picture::FreeDeleter::operator()(uint8_t* p) const {
-    std::free(p);
+    ::operator delete(p, std::align_val_t(kAlign));
 }
 
 bool Picture::copyFrom(const PictureSource& source, bool withHalf) {
@@ -61,8 +62,8 @@ bool Picture::copyFrom(const PictureSource& source, bool withHalf) {
         withHalf ? layOut(halved, nullptr, halfWidth, halfHeight, halfStrides) : 0;
     const size_t needed = fullSize + halfSize;
     if (needed > capacity_) {
-        void* memory = nullptr;
-        if (posix_memalign(&memory, kAlign, needed) != 0)
+        void* memory = ::operator new(needed, std::align_val_t(kAlign), std::nothrow);
+        if (!memory)
             return false;
         storage_.reset(static_cast<uint8_t*>(memory));
         capacity_ = needed;

@@ -51,6 +51,7 @@ struct Picture : PlaneSet {
     // their size; width 0 when absent. The full picture is kept for redraws at any size.
     PlaneSet half;
     PictureFormat format;
+    int64_t putMicros = 0; // when it was put, on CLOCK_MONOTONIC
 
     // Copies the source's planes in, with the halved version when withHalf is set. False when out
     // of memory.

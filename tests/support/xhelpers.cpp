@@ -81,12 +81,12 @@ Snapshot grabWindow(uint32_t window) {
     return snap;
 }
 
-uint32_t createPlainWindow(int width, int height) {
+uint32_t createPlainWindow(int width, int height, int x, int y) {
     Connection conn;
     xcb_screen_t* screen = conn.screen();
     xcb_window_t window = xcb_generate_id(conn.c);
     const uint32_t values[] = {0x808080u};
-    xcb_create_window(conn.c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0,
+    xcb_create_window(conn.c, XCB_COPY_FROM_PARENT, window, screen->root, int16_t(x), int16_t(y),
                       static_cast<uint16_t>(width), static_cast<uint16_t>(height), 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL,
                       values);
@@ -115,6 +115,15 @@ void remapWindow(uint32_t window) {
     Connection conn;
     xcb_unmap_window(conn.c, window);
     xcb_map_window(conn.c, window);
+    free(xcb_get_input_focus_reply(conn.c, xcb_get_input_focus(conn.c), nullptr));
+}
+
+void setMapped(uint32_t window, bool mapped) {
+    Connection conn;
+    if (mapped)
+        xcb_map_window(conn.c, window);
+    else
+        xcb_unmap_window(conn.c, window);
     free(xcb_get_input_focus_reply(conn.c, xcb_get_input_focus(conn.c), nullptr));
 }
 

@@ -25,11 +25,12 @@ Snapshot grabWindow(uint32_t window);
 
 // A mapped top-level window of the given size on the default screen, filled with a grey
 // background. Kept until destroyPlainWindow.
-uint32_t createPlainWindow(int width, int height);
+uint32_t createPlainWindow(int width, int height, int x = 0, int y = 0);
 void resizeWindow(uint32_t window, int width, int height);
 void destroyPlainWindow(uint32_t window);
 // Unmaps and maps the window again, so its children are exposed afresh.
 void remapWindow(uint32_t window);
+void setMapped(uint32_t window, bool mapped);
 
 // Children of a window, in stacking order.
 std::vector<uint32_t> childWindows(uint32_t window);

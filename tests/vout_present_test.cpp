@@ -1,0 +1,217 @@
+// olm_vout on the refresh of an Xvfb screen (-fakescreenfps, its rate in LUMIVAREX_SCREEN_FPS):
+// which path presents, one picture per refresh, latency and period as measured, pixels alike on
+// both paths, and hidden windows left alone.
+
+#include "eventually.h"
+#include "olm_vout.h"
+#include "xhelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+int screenFps() {
+    const char* fps = std::getenv("LUMIVAREX_SCREEN_FPS");
+    return fps ? std::atoi(fps) : 0;
+}
+
+// A picture with a gradient in every plane, so that both paths must agree on every pixel.
+struct Gradient {
+    int width, height;
+    std::vector<uint8_t> y, u, v;
+    Gradient(int w, int h, int shift)
+        : width(w), height(h), y(size_t(w) * h), u(size_t((w + 1) / 2) * ((h + 1) / 2)),
+          v(u.size()) {
+        for (int row = 0; row < h; ++row)
+            for (int col = 0; col < w; ++col)
+                y[size_t(row) * w + col] = uint8_t(16 + (col + row + shift) % 220);
+        for (size_t i = 0; i < u.size(); ++i) {
+            u[i] = uint8_t(64 + (i * 3 + shift) % 128);
+            v[i] = uint8_t(192 - (i * 5 + shift) % 128);
+        }
+    }
+    int putTo(olm_vout_t* vout) const {
+        return olm_vout_put_buffer_pool_yuv(vout, y.data(), u.data(), v.data(), width, width,
+                                            height);
+    }
+};
+
+olm_vout_t* createOn(uint32_t window, bool forcePutImage = false) {
+    if (forcePutImage)
+        setenv("OLM_VOUT_NO_PRESENT", "1", 1);
+    olm_vout_params params{};
+    params.window = window;
+    olm_vout_t* vout = olm_vout_create(&params);
+    unsetenv("OLM_VOUT_NO_PRESENT");
+    return vout;
+}
+
+olm_vout_stats statsOf(olm_vout_t* vout) {
+    olm_vout_stats s{};
+    EXPECT_EQ(olm_vout_get_stats(vout, &s), OLM_VOUT_OK);
+    return s;
+}
+
+olm_vout_timing timingOf(olm_vout_t* vout) {
+    olm_vout_timing t{};
+    t.struct_size = sizeof t;
+    EXPECT_EQ(olm_vout_get_timing(vout, &t), OLM_VOUT_OK);
+    return t;
+}
+
+std::vector<olm_vout_presentation> presentationsOf(olm_vout_t* vout) {
+    std::vector<olm_vout_presentation> records(256);
+    uint32_t count = 0;
+    EXPECT_EQ(olm_vout_get_presentations(vout, records.data(), 256, &count), OLM_VOUT_OK);
+    records.resize(count);
+    return records;
+}
+
+bool settled(olm_vout_t* vout) {
+    const olm_vout_stats s = statsOf(vout);
+    return s.put == s.presented + s.dropped;
+}
+
+class VoutPresent : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GT(screenFps(), 0)
+            << "run on an Xvfb with -fakescreenfps N, N in LUMIVAREX_SCREEN_FPS";
+        periodUs = 1'000'000 / screenFps();
+        host = createPlainWindow(320, 240);
+    }
+    void TearDown() override {
+        if (vout)
+            olm_vout_destroy(&vout);
+        destroyPlainWindow(host);
+    }
+    int periodUs = 0;
+    uint32_t host = 0;
+    olm_vout_t* vout = nullptr;
+};
+
+} // namespace
+
+TEST_F(VoutPresent, PresentsOnePicturePerRefreshAtTheServersRate) {
+    vout = createOn(host);
+    ASSERT_NE(vout, nullptr);
+    EXPECT_EQ(timingOf(vout).path, uint32_t(OLM_VOUT_PATH_PRESENT));
+    const Gradient a(320, 240, 0), b(320, 240, 50);
+    // Pictures far faster than the screen shows them, for about a second.
+    const auto end = std::chrono::steady_clock::now() + 1s;
+    for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
+        ASSERT_EQ((i % 2 ? a : b).putTo(vout), OLM_VOUT_OK);
+        std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_TRUE(eventually([&] { return settled(vout); }));
+    const olm_vout_stats s = statsOf(vout);
+    EXPECT_GT(s.dropped, s.presented) << "most pictures are superseded before their refresh";
+    EXPECT_LE(s.presented, uint64_t(screenFps()) + 3);
+
+    const auto records = presentationsOf(vout);
+    ASSERT_GE(records.size(), size_t(screenFps() / 2));
+    for (size_t i = 1; i < records.size(); ++i)
+        EXPECT_GE(records[i].screen_us - records[i - 1].screen_us, uint64_t(periodUs * 0.9))
+            << "two pictures in one refresh at " << i;
+    const olm_vout_timing t = timingOf(vout);
+    EXPECT_NEAR(double(t.refresh_period_us), periodUs, periodUs * 0.05);
+    EXPECT_GT(t.latency_p50_us, 0u);
+    EXPECT_LE(t.latency_p50_us, t.latency_p95_us);
+    EXPECT_LE(t.latency_p95_us, t.latency_max_us);
+}
+
+TEST_F(VoutPresent, PictureJustAfterARefreshIsOnScreenWithinTwoPeriods) {
+    vout = createOn(host);
+    ASSERT_NE(vout, nullptr);
+    const Gradient picture(320, 240, 7);
+    std::vector<uint32_t> latencies;
+    for (int i = 0; i < 12; ++i) {
+        // A completion has just been seen: the screen refreshed a moment ago.
+        const uint64_t presented = statsOf(vout).presented;
+        ASSERT_EQ(picture.putTo(vout), OLM_VOUT_OK);
+        ASSERT_TRUE(eventually([&] { return statsOf(vout).presented > presented; }, 2000));
+        const uint64_t seen = statsOf(vout).presented;
+        ASSERT_EQ(picture.putTo(vout), OLM_VOUT_OK);
+        ASSERT_TRUE(eventually([&] { return statsOf(vout).presented > seen; }, 2000));
+        latencies.push_back(presentationsOf(vout).back().latency_us);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    EXPECT_LE(latencies[latencies.size() / 2], uint32_t(2 * periodUs))
+        << "median of " << latencies.size() << ", slowest " << latencies.back() << " us";
+}
+
+TEST_F(VoutPresent, BothPathsShowTheSamePixels) {
+    const uint32_t other = createPlainWindow(320, 240, 400, 0); // beside, not over, the host
+    vout = createOn(host);
+    olm_vout_t* putImage = createOn(other, true);
+    ASSERT_NE(vout, nullptr);
+    ASSERT_NE(putImage, nullptr);
+    EXPECT_EQ(timingOf(putImage).path, uint32_t(OLM_VOUT_PATH_PUT_IMAGE));
+    for (int mode : {VOUT_NORMAL, VOUT_16_9}) {
+        olm_vout_set_display_mode(vout, mode);
+        olm_vout_set_display_mode(putImage, mode);
+        const Gradient picture(301, 201, mode); // odd sizes, scaled
+        ASSERT_EQ(picture.putTo(vout), OLM_VOUT_OK);
+        ASSERT_EQ(picture.putTo(putImage), OLM_VOUT_OK);
+        ASSERT_TRUE(eventually([&] { return settled(vout) && settled(putImage); }));
+        EXPECT_TRUE(eventually([&] {
+            const Snapshot p = grabWindow(host), q = grabWindow(other);
+            return p.width == 320 && p.pixels == q.pixels && !(p.at(160, 120) == Rgb{});
+        })) << "mode "
+            << mode;
+    }
+    olm_vout_destroy(&putImage);
+    destroyPlainWindow(other);
+}
+
+TEST_F(VoutPresent, HiddenWindowsAreNotDrawnIntoAndShowTheLastPictureAgain) {
+    vout = createOn(host);
+    ASSERT_NE(vout, nullptr);
+    const Gradient first(320, 240, 0), last(320, 240, 90);
+    ASSERT_EQ(first.putTo(vout), OLM_VOUT_OK);
+    ASSERT_TRUE(eventually([&] { return statsOf(vout).presented == 1; }));
+
+    auto putWhileHidden = [&] {
+        const uint64_t presented = statsOf(vout).presented;
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_EQ((i % 2 ? last : first).putTo(vout), OLM_VOUT_OK);
+            std::this_thread::sleep_for(5ms);
+        }
+        ASSERT_TRUE(eventually([&] { return settled(vout); }));
+        EXPECT_EQ(statsOf(vout).presented, presented) << "nothing drawn while hidden";
+    };
+    const Snapshot shown = [&] {
+        const uint32_t reference = createPlainWindow(320, 240, 400, 0);
+        olm_vout_t* other = createOn(reference);
+        last.putTo(other);
+        eventually([&] { return statsOf(other).presented == 1; });
+        Snapshot s;
+        eventually(
+            [&] { return (s = grabWindow(reference)).width == 320 && !(s.at(5, 5) == Rgb{}); });
+        olm_vout_destroy(&other);
+        destroyPlainWindow(reference);
+        return s;
+    }();
+
+    // Unmapped.
+    setMapped(host, false);
+    putWhileHidden();
+    setMapped(host, true);
+    EXPECT_TRUE(eventually([&] { return grabWindow(host).pixels == shown.pixels; }))
+        << "mapped again: the last picture put is shown";
+
+    // Fully covered by another top-level window.
+    const uint32_t cover = createPlainWindow(400, 300);
+    putWhileHidden();
+    destroyPlainWindow(cover);
+    EXPECT_TRUE(eventually([&] { return grabWindow(host).pixels == shown.pixels; }))
+        << "uncovered: the last picture put is shown";
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+// What an output knows about its pictures reaching the screen: how many did, how long each took
+// from put, how often the display refreshes and how many refreshes a waiting picture missed.
+// X-free: the backend reports, any thread reads. Times are CLOCK_MONOTONIC microseconds.
+
+#include "olm_vout.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace olm {
+
+// Microseconds on CLOCK_MONOTONIC, the clock X servers stamp Present events with.
+int64_t monotonicMicros();
+
+class PresentationTiming {
+public:
+    static constexpr size_t kHistory = 256;
+
+    void setPath(uint32_t path) { path_.store(path, std::memory_order_relaxed); }
+
+    // A new picture (put at putUs) reached the screen at screenUs.
+    void onScreen(int64_t putUs, int64_t screenUs);
+    // The display completed a presentation at refresh counter msc, at ustUs: successive readings
+    // give the refresh period.
+    void refreshSeen(uint64_t msc, int64_t ustUs);
+    // A waiting picture missed this many refreshes.
+    void missed(uint64_t refreshes);
+    // A new picture that was drawn will never be seen (the server skipped or refused it).
+    void lost() { lost_.fetch_add(1, std::memory_order_relaxed); }
+
+    uint64_t presented() const { return presented_.load(std::memory_order_relaxed); }
+    uint64_t lostCount() const { return lost_.load(std::memory_order_relaxed); }
+    olm_vout_timing timing() const;
+    // The kept presentations, oldest first, at most capacity.
+    std::vector<olm_vout_presentation> history(size_t capacity) const;
+
+private:
+    std::atomic<uint32_t> path_{OLM_VOUT_PATH_PUT_IMAGE};
+    std::atomic<uint64_t> presented_{0}, lost_{0};
+    mutable std::mutex mutex_;
+    std::array<olm_vout_presentation, kHistory> history_{};
+    size_t historyCount_ = 0, historyNext_ = 0;
+    std::array<uint32_t, 64> periods_{};
+    size_t periodCount_ = 0, periodNext_ = 0;
+    uint64_t lastMsc_ = 0;
+    int64_t lastUst_ = -1;
+    uint64_t missed_ = 0;
+};
+
+} // namespace olm

@@ -1,0 +1,259 @@
+#include "x11_window.h"
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace olm::x11 {
+
+namespace {
+
+PixelLayout layoutFor(const xcb_setup_t* setup, uint8_t depth, const xcb_visualtype_t* visual) {
+    int bitsPerPixel = 0, scanlinePad = 32;
+    for (auto f = xcb_setup_pixmap_formats_iterator(setup); f.rem; xcb_format_next(&f)) {
+        if (f.data->depth == depth) {
+            bitsPerPixel = f.data->bits_per_pixel;
+            scanlinePad = f.data->scanline_pad;
+        }
+    }
+    const bool lsb = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+    const uint32_t r = visual->red_mask, g = visual->green_mask, b = visual->blue_mask;
+    AVPixelFormat format = AV_PIX_FMT_NONE;
+    if (bitsPerPixel == 32 && r == 0xff0000 && g == 0xff00 && b == 0xff)
+        format = lsb ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_0RGB;
+    else if (bitsPerPixel == 32 && r == 0xff && g == 0xff00 && b == 0xff0000)
+        format = lsb ? AV_PIX_FMT_RGB0 : AV_PIX_FMT_0BGR;
+    else if (bitsPerPixel == 24 && r == 0xff0000 && g == 0xff00 && b == 0xff)
+        format = lsb ? AV_PIX_FMT_BGR24 : AV_PIX_FMT_RGB24;
+    else if (bitsPerPixel == 24 && r == 0xff && g == 0xff00 && b == 0xff0000)
+        format = lsb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24;
+    else if (bitsPerPixel == 16 && r == 0xf800 && g == 0x07e0 && b == 0x001f)
+        format = lsb ? AV_PIX_FMT_RGB565LE : AV_PIX_FMT_RGB565BE;
+    else if (bitsPerPixel == 16 && r == 0x7c00 && g == 0x03e0 && b == 0x001f)
+        format = lsb ? AV_PIX_FMT_RGB555LE : AV_PIX_FMT_RGB555BE;
+    if (format == AV_PIX_FMT_NONE || scanlinePad <= 0 || scanlinePad % 8 != 0)
+        return {};
+    return {format, bitsPerPixel, scanlinePad};
+}
+
+const xcb_visualtype_t* findVisual(const xcb_screen_t* screen, xcb_visualid_t id) {
+    for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem; xcb_depth_next(&d))
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
+            if (v.data->visual_id == id)
+                return v.data;
+    return nullptr;
+}
+
+std::string xError(const char* what, uint32_t window, const xcb_generic_error_t& error) {
+    char text[160];
+    std::snprintf(text, sizeof text, "cannot %s on window 0x%x (X error %d)", what, window,
+                  error.error_code);
+    return text;
+}
+
+} // namespace
+
+bool envFlag(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value && std::strcmp(value, "0") != 0;
+}
+
+bool Window::open(const BackendContext& context, std::string* error) {
+    wakeFd = context.wakeFd;
+    quit = context.quit;
+    const uint32_t window = context.window;
+    int screenNumber = 0;
+    conn = xcb_connect(nullptr, &screenNumber);
+    auto fail = [&](std::string why) {
+        *error = std::move(why);
+        xcb_disconnect(conn); // the server frees what this connection made
+        conn = nullptr;
+        return false;
+    };
+    if (xcb_connection_has_error(conn)) {
+        const char* display = std::getenv("DISPLAY");
+        return fail(std::string("cannot open the X display \"") + (display ? display : "") + "\"");
+    }
+
+    auto attrs = owned(
+        xcb_get_window_attributes_reply(conn, xcb_get_window_attributes(conn, window), nullptr));
+    auto geometry = owned(xcb_get_geometry_reply(conn, xcb_get_geometry(conn, window), nullptr));
+    if (!attrs || !geometry) {
+        char text[64];
+        std::snprintf(text, sizeof text, "0x%x is not a window", window);
+        return fail(text);
+    }
+    if (attrs->_class == XCB_WINDOW_CLASS_INPUT_ONLY) {
+        char text[80];
+        std::snprintf(text, sizeof text, "0x%x is an input-only window: nothing can be drawn",
+                      window);
+        return fail(text);
+    }
+
+    const xcb_setup_t* setup = xcb_get_setup(conn);
+    xcb_screen_t* screen = nullptr;
+    for (auto it = xcb_setup_roots_iterator(setup); it.rem; xcb_screen_next(&it))
+        if (it.data->root == geometry->root)
+            screen = it.data;
+    const xcb_visualtype_t* visual = screen ? findVisual(screen, screen->root_visual) : nullptr;
+    if (!visual)
+        return fail("no visual for the window's screen");
+    layout = layoutFor(setup, screen->root_depth, visual);
+    if (layout.format == AV_PIX_FMT_NONE) {
+        char text[96];
+        std::snprintf(text, sizeof text, "unsupported visual (depth %d, masks %06x/%06x/%06x)",
+                      screen->root_depth, visual->red_mask, visual->green_mask, visual->blue_mask);
+        return fail(text);
+    }
+
+    host = window;
+    depth = screen->root_depth;
+    blackPixel = screen->black_pixel;
+    width = geometry->width;
+    height = geometry->height;
+    maxRequestBytes = size_t(xcb_get_maximum_request_length(conn)) * 4 - 64;
+
+    // Follow the host's size and mapping and notice when it goes. Each client has its own event
+    // mask on a window, so this leaves the host's own selection alone.
+    const uint32_t hostEvents[] = {XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+    const auto selected =
+        xcb_change_window_attributes_checked(conn, window, XCB_CW_EVENT_MASK, hostEvents);
+
+    // A child window of our own, so the host's painting of its background never overwrites a
+    // picture. It selects exposure and visibility only: pointer and key events pass on to the
+    // host.
+    child = xcb_generate_id(conn);
+    const uint32_t childValues[] = {XCB_BACK_PIXMAP_NONE, blackPixel,
+                                    XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_VISIBILITY_CHANGE,
+                                    screen->default_colormap};
+    const auto created = xcb_create_window_checked(
+        conn, depth, child, window, 0, 0, uint16_t(std::max(1, width)),
+        uint16_t(std::max(1, height)), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+        XCB_CW_BACK_PIXMAP | XCB_CW_BORDER_PIXEL | XCB_CW_EVENT_MASK | XCB_CW_COLORMAP,
+        childValues);
+    gc = xcb_generate_id(conn);
+    const uint32_t gcValues[] = {blackPixel, 0};
+    const auto gcMade = xcb_create_gc_checked(
+        conn, gc, child, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, gcValues);
+    const auto mapped = xcb_map_window_checked(conn, child);
+    // Each of these is needed for a single picture to show: check them all (one round trip).
+    const std::pair<xcb_void_cookie_t, const char*> steps[] = {
+        {selected, "follow the host window"},
+        {created, "create the output's window"},
+        {gcMade, "create a graphics context"},
+        {mapped, "map the output's window"}};
+    for (const auto& [cookie, what] : steps)
+        if (auto e = owned(xcb_request_check(conn, cookie)))
+            return fail(xError(what, window, *e));
+    return true;
+}
+
+bool Window::dispatch(const xcb_generic_event_t* event) {
+    switch (event->response_type & 0x7f) {
+    case XCB_EXPOSE: {
+        auto* e = reinterpret_cast<const xcb_expose_event_t*>(event);
+        if (e->window == child && e->count == 0)
+            pending.exposed = true;
+        return true;
+    }
+    case XCB_VISIBILITY_NOTIFY: {
+        auto* e = reinterpret_cast<const xcb_visibility_notify_event_t*>(event);
+        if (e->window == child)
+            obscured = e->state == XCB_VISIBILITY_FULLY_OBSCURED;
+        return true;
+    }
+    case XCB_MAP_NOTIFY:
+    case XCB_UNMAP_NOTIFY: {
+        auto* e = reinterpret_cast<const xcb_map_notify_event_t*>(event);
+        if (e->window == host)
+            hostUnmapped = (event->response_type & 0x7f) == XCB_UNMAP_NOTIFY;
+        return true;
+    }
+    case XCB_CONFIGURE_NOTIFY: {
+        auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
+        if (e->window == host && (e->width != width || e->height != height)) {
+            width = e->width;
+            height = e->height;
+            const uint32_t size[] = {uint32_t(width), uint32_t(height)};
+            xcb_configure_window(conn, child, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+                                 size);
+            pending.resized = true;
+        }
+        return true;
+    }
+    case XCB_DESTROY_NOTIFY: {
+        auto* e = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
+        if (e->window == host) {
+            gone = true;
+            pending.gone = true;
+        }
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+void Window::fillBorders(xcb_drawable_t drawable, const Rect& rect, bool everything) {
+    const Borders borders =
+        everything ? bordersAround(Rect{}, width, height) : bordersAround(rect, width, height);
+    if (borders.count == 0)
+        return;
+    xcb_rectangle_t rects[4];
+    for (int i = 0; i < borders.count; ++i) {
+        const Rect& r = borders.rects[i];
+        rects[i] = {int16_t(r.x), int16_t(r.y), uint16_t(r.width), uint16_t(r.height)};
+    }
+    xcb_poly_fill_rectangle(conn, drawable, gc, uint32_t(borders.count), rects);
+}
+
+bool Window::waitForServer(int timeoutMs, bool* watchWake) {
+    if (xcb_connection_has_error(conn) || quit->load(std::memory_order_acquire))
+        return false;
+    xcb_flush(conn);
+    pollfd fds[2] = {{xcb_get_file_descriptor(conn), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    const int count = poll(fds, *watchWake && wakeFd >= 0 ? 2 : 1, timeoutMs);
+    if (quit->load(std::memory_order_acquire))
+        return false;
+    if (count > 0 && (fds[1].revents & POLLIN))
+        *watchWake = false;
+    return !xcb_connection_has_error(conn);
+}
+
+void Window::close(int boundMs) {
+    if (!conn)
+        return;
+    if (!xcb_connection_has_error(conn) && !gone) {
+        xcb_free_gc(conn, gc);
+        xcb_destroy_window(conn, child);
+    }
+    // Make sure the server has acted before the caller goes on (e.g. destroys the host), but do
+    // not wait for a server that does not answer.
+    if (!xcb_connection_has_error(conn)) {
+        const auto cookie = xcb_get_input_focus(conn);
+        xcb_flush(conn);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+        for (;;) {
+            void* reply = nullptr;
+            xcb_generic_error_t* error = nullptr;
+            if (xcb_poll_for_reply(conn, cookie.sequence, &reply, &error) ||
+                xcb_connection_has_error(conn)) {
+                std::free(reply);
+                std::free(error);
+                break;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd pfd{xcb_get_file_descriptor(conn), POLLIN, 0};
+            poll(&pfd, 1, int(left.count()));
+        }
+    }
+    xcb_disconnect(conn);
+    conn = nullptr;
+}
+
+} // namespace olm::x11

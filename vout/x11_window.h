@@ -1,0 +1,86 @@
+#pragma once
+
+// The X11 backend's connection and window: the server's pixel layout, the child window the output
+// draws in over the host window, and the events that say how both change. Shared by the two ways
+// of getting pictures on screen (x11_image_path.h, x11_present_path.h).
+
+#include "backend.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h> // xcb_poll_for_reply
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace olm::x11 {
+
+template <typename T> std::unique_ptr<T, decltype(&std::free)> owned(T* p) {
+    return {p, &std::free};
+}
+
+// How the server lays out pixels of the window's depth: the matching libswscale format, the bits
+// each pixel takes and the bits each row is padded to.
+struct PixelLayout {
+    AVPixelFormat format = AV_PIX_FMT_NONE;
+    int bitsPerPixel = 0;
+    int scanlinePad = 32;
+
+    // Bytes per row of an image `width` pixels wide, as the server reads it.
+    size_t rowBytes(int width) const {
+        const size_t bits = size_t(width) * bitsPerPixel;
+        return (bits + scanlinePad - 1) / scanlinePad * scanlinePad / 8;
+    }
+    // The image width, at least `width`, whose rows are a whole number of 64-byte units when one
+    // exists close by (libswscale writes aligned rows fastest); the extra columns are never shown.
+    int alignedWidth(int width) const {
+        for (int w = width; w < width + 64; ++w)
+            if (rowBytes(w) % 64 == 0)
+                return w;
+        return width;
+    }
+    int bytesPerPixel() const { return bitsPerPixel / 8; }
+};
+
+struct Window {
+    xcb_connection_t* conn = nullptr;
+    xcb_window_t host = 0;
+    xcb_window_t child = 0;
+    xcb_gcontext_t gc = 0;
+    uint8_t depth = 0;
+    uint32_t blackPixel = 0;
+    PixelLayout layout;
+    int width = 0, height = 0;
+    size_t maxRequestBytes = 0;
+    bool gone = false;
+    bool hostUnmapped = false, obscured = false;
+    WindowEvents pending;
+    int wakeFd = -1;
+    const std::atomic<bool>* quit = nullptr;
+
+    // Connects, checks the host and covers it with the child window. False with *error set (and
+    // nothing left open) when any of it fails.
+    bool open(const BackendContext& context, std::string* error);
+    // Takes in an event about the windows; false when the event is not one of those.
+    bool dispatch(const xcb_generic_event_t* event);
+    bool hidden() const { return hostUnmapped || obscured; }
+    // Fills the parts of the drawable outside rect with black (all of it when everything).
+    void fillBorders(xcb_drawable_t drawable, const Rect& rect, bool everything);
+    // Waits up to timeoutMs for the server to say something, or for the output's wake-up while
+    // *watchWake is set (it is cleared when a wake-up other than quit arrives, since the
+    // descriptor stays readable until the render thread reads it). False when the output is
+    // being destroyed or the connection failed: the caller then gives up waiting.
+    bool waitForServer(int timeoutMs, bool* watchWake);
+    // Frees the child window and the graphics context (when the server still has them), gives
+    // the server at most boundMs to act on it, and disconnects.
+    void close(int boundMs);
+};
+
+// True when the environment variable is set to something other than "" or "0".
+bool envFlag(const char* name);
+
+} // namespace olm::x11
