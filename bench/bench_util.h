@@ -47,15 +47,72 @@ inline double percentile(std::vector<double> values, double p) {
     return values[index];
 }
 
-inline void row(const char* what, double value, const char* unit, const char* target) {
-    std::printf("| %-52s | %10.3f | %-10s | %-18s |\n", what, value, unit, target);
+// Tables: rows are kept until the table ends (at the next header, or at finish), then printed
+// with the name column as wide as the longest name. A target such as "<= 1.6" or ">= 600" is
+// checked; a row that misses it is marked, and finish() then returns 1.
+struct Row {
+    std::string what;
+    double value;
+    std::string unit, target, verdict;
+};
+
+inline std::string g_title;
+inline std::vector<Row> g_rows;
+inline int g_missed = 0;
+
+// "" when the target is not a comparison, else "ok" or "MISSED".
+inline std::string verdictFor(double value, const std::string& target) {
+    double limit = 0;
+    char op[3] = {};
+    if (std::sscanf(target.c_str(), " %2[<>=] %lf", op, &limit) != 2)
+        return "";
+    const std::string o = op;
+    const bool met = o == "<"    ? value < limit
+                     : o == "<=" ? value <= limit
+                     : o == ">"  ? value > limit
+                     : o == ">=" ? value >= limit
+                                 : true;
+    return met ? "ok" : "MISSED";
+}
+
+inline void endTable() {
+    if (g_rows.empty())
+        return;
+    size_t width = std::string("measure").size();
+    for (const Row& r : g_rows)
+        width = std::max(width, r.what.size());
+    const int w = int(width);
+    std::printf("\n%s\n", g_title.c_str());
+    std::printf("| %-*s | %10s | %-6s | %-18s | %-6s |\n", w, "measure", "value", "unit", "target",
+                "");
+    std::printf("|%s|%s|%s|%s|%s|\n", std::string(width + 2, '-').c_str(),
+                std::string(12, '-').c_str(), std::string(8, '-').c_str(),
+                std::string(20, '-').c_str(), std::string(8, '-').c_str());
+    for (const Row& r : g_rows)
+        std::printf("| %-*s | %10.3f | %-6s | %-18s | %-6s |\n", w, r.what.c_str(), r.value,
+                    r.unit.c_str(), r.target.c_str(), r.verdict.c_str());
+    std::fflush(stdout);
+    g_rows.clear();
 }
 
 inline void header(const char* title) {
-    std::printf("\n%s\n", title);
-    std::printf("| %-52s | %10s | %-10s | %-18s |\n", "measure", "value", "unit", "target");
-    std::printf("|%s|%s|%s|%s|\n", std::string(54, '-').c_str(), std::string(12, '-').c_str(),
-                std::string(12, '-').c_str(), std::string(20, '-').c_str());
+    endTable();
+    g_title = title;
+}
+
+inline void row(const std::string& what, double value, const char* unit, const char* target) {
+    Row r{what, value, unit, target, verdictFor(value, target)};
+    if (r.verdict == "MISSED")
+        ++g_missed;
+    g_rows.push_back(std::move(r));
+}
+
+// Prints the last table; 1 when any row missed its target, else 0: main's exit code.
+inline int finish() {
+    endTable();
+    if (g_missed)
+        std::printf("\n%d row(s) missed their target\n", g_missed);
+    return g_missed ? 1 : 0;
 }
 
 } // namespace bench

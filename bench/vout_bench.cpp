@@ -7,6 +7,7 @@
 #include <xcb/xcb.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -187,7 +188,10 @@ struct Throughput {
 Throughput presentUnpaced(int w, int h, int windowW, int windowH, double seconds, int matrix,
                           int range) {
     HostWindow host(windowW, windowH);
+    // What the render thread can do: drawn into the window, not held to the refresh.
+    setenv("OLM_VOUT_NO_PRESENT", "1", 1);
     olm_vout_t* vout = createOn(host);
+    unsetenv("OLM_VOUT_NO_PRESENT");
     const Picture pictures[2] = {Picture(w, h, 0), Picture(w, h, 90)};
     pictures[0].put(vout);
     waitIdle(vout);
@@ -242,8 +246,8 @@ int main() {
     planeCopy();
 
     const Throughput small = presentUnpacedMedian(1920, 1080, 784, 441);
-    bench::row("1920x1080 into 784x441, presented pictures/s", small.picturesPerSecond, "1/s",
-               ">= 600");
+    bench::row("1920x1080 into 784x441, PutImage path, presented pictures/s",
+               small.picturesPerSecond, "1/s", ">= 600");
     bench::row("1920x1080 into 784x441, library CPU per picture", small.cpuMsPerPicture, "ms",
                "<= 1.6");
     const Throughput tagged =
@@ -251,7 +255,8 @@ int main() {
     bench::row("same, BT.709 full range: library CPU per picture", tagged.cpuMsPerPicture, "ms",
                "~ BT.601's");
     const Throughput full = presentUnpacedMedian(1920, 1080, 1920, 1080);
-    bench::row("1920x1080 into 1920x1080, presented pictures/s", full.picturesPerSecond, "1/s", "");
+    bench::row("1920x1080 into 1920x1080, PutImage path, presented pictures/s",
+               full.picturesPerSecond, "1/s", "");
     bench::row("1920x1080 into 1920x1080, library CPU per picture", full.cpuMsPerPicture, "ms", "");
-    return 0;
+    return bench::finish();
 }

@@ -17,7 +17,7 @@ void wallClockAt(const timespec& now, WallTime* t) {
     calendar.tm_min = local.tm_min;
     calendar.tm_sec = local.tm_sec;
     calendar.tm_isdst = -1;
-    t->seconds = static_cast<int32_t>(mktime(&calendar));
+    t->seconds = static_cast<int64_t>(mktime(&calendar));
     t->microseconds = static_cast<int32_t>(now.tv_nsec / 1000000) * 1000;
 }
 
@@ -27,7 +27,7 @@ void wallClock(WallTime* t) {
     wallClockAt(now, t);
 }
 
-int32_t wallSeconds() {
+int64_t wallSeconds() {
     WallTime t;
     wallClock(&t);
     return t.seconds;
@@ -55,7 +55,7 @@ void logLine(const char* format, ...) {
     std::fflush(stdout);
 }
 
-std::string fpsReportLine(int32_t count, int32_t elapsedSeconds) {
+std::string fpsReportLine(int32_t count, int64_t elapsedSeconds) {
     const float elapsed = static_cast<float>(elapsedSeconds);
     const float fps = static_cast<float>(count / elapsed);
     char line[128];
@@ -68,11 +68,11 @@ void FpsCounter::tick() {
     tickAt(wallSeconds());
 }
 
-void FpsCounter::tickAt(int32_t nowSecond) {
+void FpsCounter::tickAt(int64_t nowSecond) {
     if (startSecond < 0)
         startSecond = nowSecond;
     ++count; // the tick that triggers a report is counted in it
-    const int32_t elapsed = nowSecond - startSecond;
+    const int64_t elapsed = nowSecond - startSecond;
     if (elapsed >= 1) {
         logLine("****************************************");
         logLine("%s", fpsReportLine(count, elapsed).c_str());

@@ -9,14 +9,14 @@
 #include <string>
 
 struct WallTime {
-    int32_t seconds;      // since the epoch, from the local calendar time through mktime
+    int64_t seconds;      // since the epoch, from the local calendar time through mktime
     int32_t microseconds; // the reading's milliseconds times 1000
 };
 
 // Fills t from the clock now; wallClockAt does the same for a given CLOCK_REALTIME reading.
 void wallClock(WallTime* t);
 void wallClockAt(const timespec& now, WallTime* t);
-int32_t wallSeconds();
+int64_t wallSeconds();
 double wallSecondsExact();
 double wallSecondsExactAt(const timespec& now);
 
@@ -24,17 +24,17 @@ double wallSecondsExactAt(const timespec& now);
 void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The report line for count ticks over elapsedSeconds whole seconds.
-std::string fpsReportLine(int32_t count, int32_t elapsedSeconds);
+std::string fpsReportLine(int32_t count, int64_t elapsedSeconds);
 
 struct FpsCounter {
-    int32_t startSecond = -1; // negative until the first tick
+    int64_t startSecond = -1; // negative until the first tick
     int32_t count = 0;
 
     // Counts one tick at the current whole second and prints a report once a whole second has
     // passed since the window began.
     void tick();
     // The same with the clock reading given, for tests.
-    void tickAt(int32_t nowSecond);
+    void tickAt(int64_t nowSecond);
 };
 
 // POSIX thread entry; the argument (the window) is not used. Runs while g_statsRunning is set.

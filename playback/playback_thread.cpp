@@ -1,9 +1,10 @@
 #include "playback_thread.h"
 
 #include "console.h"
+#include "decode_loop.h"
 #include "lumivarexwindow.h"
-#include "shared_state.h"
 #include "picture_handover.h"
+#include "shared_state.h"
 
 #include <string>
 
@@ -14,68 +15,49 @@ extern "C" {
 
 namespace {
 
-// After a failed read (end of input, or a read error) the loop waits this long before trying
-// again, instead of spinning on a core until stop.
-constexpr int kRetryAfterFailedReadMs = 10;
-constexpr int kPauseStepMs = 50;
-
-// Opens a decoder for the stream with its parameters; null when there is no decoder.
-struct Decoder {
-    AVCodecContext* context = nullptr;
-    ~Decoder() { avcodec_free_context(&context); }
-};
-
-// Opens a decoder for the stream, filled from the stream's parameters. On failure prints the
-// line for the stream's kind ("could not find <kind> decoder!" or "could not open <kind>
-// codec!") and returns false.
-bool openDecoder(const AVStream* stream, const char* kind, Decoder* decoder) {
-    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-    if (!codec) {
-        printErr("could not find %s decoder!\n", kind);
-        return false;
-    }
-    decoder->context = avcodec_alloc_context3(codec);
-    if (!decoder->context ||
-        avcodec_parameters_to_context(decoder->context, stream->codecpar) < 0 ||
-        avcodec_open2(decoder->context, codec, nullptr) < 0) {
-        printErr("could not open %s codec!\n", kind);
-        return false;
-    }
-    return true;
+const char* kindName(AVMediaType type) {
+    return type == AVMEDIA_TYPE_AUDIO ? "audio" : "video";
 }
 
-struct Input {
-    AVFormatContext* format = nullptr;
-    ~Input() { avformat_close_input(&format); }
-};
+// Opens the stream's decoder; on failure prints the line for the stream's kind ("could not find
+// <kind> decoder!" or "could not open <kind> codec!") and returns null.
+AVCodecContext* openOrSay(const AVStream& stream) {
+    AVCodecContext* context = nullptr;
+    const char* kind = kindName(stream.codecpar->codec_type);
+    switch (openDecoder(stream, &context)) {
+    case DecoderFailure::None:
+        break;
+    case DecoderFailure::NotFound:
+        printErr("could not find %s decoder!\n", kind);
+        break;
+    case DecoderFailure::NoContext:
+    case DecoderFailure::NotOpened:
+        printErr("could not open %s codec!\n", kind);
+        break;
+    }
+    return context;
+}
 
 class Player {
 public:
-    Player(const PlaybackOptions& options) : options_(options) {}
+    explicit Player(const PlaybackOptions& options) : options_(options) {}
     ~Player() {
-        av_frame_free(&picture_);
-        av_frame_free(&samples_);
-        av_packet_free(&packet_);
+        avcodec_free_context(&video_);
+        avcodec_free_context(&audio_);
+        avformat_close_input(&format_);
     }
 
     long run(const char* fileName);
 
 private:
     bool open(const char* fileName);
-    void decodeVideo(const AVPacket* packet);
-    void decodeAudio(const AVPacket* packet);
-    void drainVideo();
-    void receivePictures();
     void handOver(const AVFrame& frame);
-    bool stopRequested() const { return g_stopPlayback.load(std::memory_order_acquire); }
 
     const PlaybackOptions& options_;
-    Input input_;
-    int videoIndex_ = -1, audioIndex_ = -1;
-    Decoder video_, audio_;
-    AVFrame* picture_ = nullptr;
-    AVFrame* samples_ = nullptr;
-    AVPacket* packet_ = nullptr;
+    AVFormatContext* format_ = nullptr;
+    StreamChoice streams_;
+    AVCodecContext* video_ = nullptr;
+    AVCodecContext* audio_ = nullptr;
     PictureHandover handover_;
     long pictures_ = 0;
 };
@@ -86,7 +68,7 @@ bool Player::open(const char* fileName) {
     const std::string name = std::string("file:") + fileName;
     AVDictionary* openOptions = nullptr;
     av_dict_set(&openOptions, "protocol_whitelist", "file", 0);
-    const int opened = avformat_open_input(&input_.format, name.c_str(), nullptr, &openOptions);
+    const int opened = avformat_open_input(&format_, name.c_str(), nullptr, &openOptions);
     av_dict_free(&openOptions);
     if (opened < 0) {
         printErr("avformat open failed.\n");
@@ -94,34 +76,21 @@ bool Player::open(const char* fileName) {
     }
     printOut("open stream success!\n");
 
-    if (avformat_find_stream_info(input_.format, nullptr) < 0) {
+    if (avformat_find_stream_info(format_, nullptr) < 0) {
         printErr("could not fine stream.\n");
         return false;
     }
-    av_dump_format(input_.format, 0, "", 0);
+    av_dump_format(format_, 0, "", 0);
 
-    for (unsigned i = 0; i < input_.format->nb_streams; ++i) {
-        const AVMediaType type = input_.format->streams[i]->codecpar->codec_type;
-        if (type == AVMEDIA_TYPE_VIDEO && videoIndex_ == -1)
-            videoIndex_ = int(i);
-        else if (type == AVMEDIA_TYPE_AUDIO && audioIndex_ == -1)
-            audioIndex_ = int(i);
-    }
-    if (videoIndex_ == -1) {
-        printErr("videoindex=%d, audioindex=%d\n", videoIndex_, audioIndex_);
+    streams_ = chooseStreams(*format_);
+    if (streams_.video == -1) {
+        printErr("videoindex=%d, audioindex=%d\n", streams_.video, streams_.audio);
         return false;
     }
-
     // Audio first: a file whose audio cannot be decoded does not play at all.
-    if (audioIndex_ != -1 && !openDecoder(input_.format->streams[audioIndex_], "audio", &audio_))
+    if (streams_.audio != -1 && !(audio_ = openOrSay(*format_->streams[streams_.audio])))
         return false;
-    if (!openDecoder(input_.format->streams[videoIndex_], "video", &video_))
-        return false;
-
-    picture_ = av_frame_alloc();
-    samples_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
-    return picture_ && samples_ && packet_;
+    return (video_ = openOrSay(*format_->streams[streams_.video])) != nullptr;
 }
 
 void Player::handOver(const AVFrame& frame) {
@@ -129,40 +98,10 @@ void Player::handOver(const AVFrame& frame) {
     olm_vout_t* vout = options_.present ? currentVout() : nullptr;
     if (vout)
         handover_.put(vout, frame,
-                      av_guess_sample_aspect_ratio(input_.format,
-                                                   input_.format->streams[videoIndex_],
+                      av_guess_sample_aspect_ratio(format_, format_->streams[streams_.video],
                                                    const_cast<AVFrame*>(&frame)));
     if (options_.pace)
         sleepMs(g_frameIntervalMs.load(std::memory_order_relaxed));
-}
-
-// One packet may complete several pictures; each is shown and followed by its pause.
-void Player::receivePictures() {
-    while (avcodec_receive_frame(video_.context, picture_) >= 0) {
-        handOver(*picture_);
-        if (stopRequested())
-            return;
-    }
-}
-
-void Player::decodeVideo(const AVPacket* packet) {
-    avcodec_send_packet(video_.context, packet); // errors of single packets are not fatal
-    receivePictures();
-}
-
-void Player::decodeAudio(const AVPacket* packet) {
-    avcodec_send_packet(audio_.context, packet);
-    while (avcodec_receive_frame(audio_.context, samples_) >= 0) {
-        // decoded and discarded
-    }
-}
-
-// At the end of the input the decoder may still hold delayed pictures: show them, then reset
-// the decoder so that reading can resume should the input grow.
-void Player::drainVideo() {
-    avcodec_send_packet(video_.context, nullptr);
-    receivePictures();
-    avcodec_flush_buffers(video_.context);
 }
 
 long Player::run(const char* fileName) {
@@ -170,31 +109,21 @@ long Player::run(const char* fileName) {
         return pictures_;
     g_paused.store(false);
 
-    bool paused = false;
-    bool drained = false;
-    for (;;) {
-        if (paused) {
-            sleepMs(kPauseStepMs);
-        } else if (av_read_frame(input_.format, packet_) < 0) {
-            if (!drained) {
-                drainVideo();
-                drained = true;
-                if (options_.endAtEnd)
-                    break;
-            }
-            sleepMs(kRetryAfterFailedReadMs);
-        } else {
-            drained = false;
-            if (packet_->stream_index == videoIndex_)
-                decodeVideo(packet_);
-            else if (packet_->stream_index == audioIndex_)
-                decodeAudio(packet_);
-            av_packet_unref(packet_);
-        }
-        if (stopRequested())
-            break;
-        paused = g_paused.load(std::memory_order_acquire);
-    }
+    ReadLoop::Options loopOptions;
+    loopOptions.stop = &g_stopPlayback;
+    loopOptions.paused = &g_paused;
+    loopOptions.endAtEnd = options_.endAtEnd;
+    loopOptions.reportReadError = [](int error) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(error, text, sizeof text);
+        printErr("read failed: %s\n", text);
+    };
+    ReadLoop loop(std::move(loopOptions));
+    loop.decodeStream(
+        streams_.video, video_, [this](const AVFrame& frame) { handOver(frame); }, true);
+    if (audio_)
+        loop.decodeStream(streams_.audio, audio_, nullptr, false); // decoded and discarded
+    loop.run(format_);
     return pictures_;
 }
 

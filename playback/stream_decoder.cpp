@@ -1,6 +1,7 @@
 #include "stream_decoder.h"
 
 #include "console.h"
+#include "decode_loop.h"
 #include "shared_state.h"
 #include "yuv420_converter.h"
 
@@ -10,6 +11,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -30,11 +32,7 @@ struct RunResources {
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
     AVCodecContext* codec = nullptr;
-    AVFrame* picture = nullptr;
-    AVPacket* packet = nullptr;
     ~RunResources() {
-        av_packet_free(&packet);
-        av_frame_free(&picture);
         avcodec_free_context(&codec);
         avformat_close_input(&format);
         if (io)
@@ -44,6 +42,19 @@ struct RunResources {
 };
 
 } // namespace
+
+// The caller's read function, with transient failures retried here: a demuxer that saw them
+// would take them for the end of the input, or lose its place inside a packet.
+int StreamDecoder::readRetrying(void* decoder, uint8_t* buffer, int capacity) {
+    auto* self = static_cast<StreamDecoder*>(decoder);
+    for (;;) {
+        const int result = self->readCallback(self->opaque, buffer, capacity);
+        if ((result != AVERROR(EAGAIN) && result != AVERROR(EINTR)) ||
+            self->stopRequested.load(std::memory_order_acquire))
+            return result;
+        sleepMs(kRetryAfterFailedReadMs);
+    }
+}
 
 StreamDecoder::StreamDecoder() {
     std::memset(name, 0, sizeof name);
@@ -117,7 +128,7 @@ int StreamDecoder::decode(bool untilEnd) {
     beforeReportingStarted();
     started.store(true, std::memory_order_release);
 
-    r.io = buffer ? avio_alloc_context(buffer, kInputBufferBytes, 0, opaque, readCallback, nullptr,
+    r.io = buffer ? avio_alloc_context(buffer, kInputBufferBytes, 0, this, readRetrying, nullptr,
                                        nullptr)
                   : nullptr;
     if (!r.io) {
@@ -149,74 +160,48 @@ int StreamDecoder::decode(bool untilEnd) {
     }
     av_dump_format(r.format, 0, "", 0);
 
-    int videoIndex = -1;
-    for (unsigned i = 0; i < r.format->nb_streams && videoIndex < 0; ++i)
-        if (r.format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
-            videoIndex = int(i);
+    const int videoIndex = chooseStreams(*r.format).video;
     if (videoIndex < 0) {
         printErr("PID: %llx, no video stream!\n", pid);
         return 0;
     }
-    const AVCodecParameters* parameters = r.format->streams[videoIndex]->codecpar;
-    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
-    if (!codec) {
+    switch (openDecoder(*r.format->streams[videoIndex], &r.codec)) {
+    case DecoderFailure::None:
+        break;
+    case DecoderFailure::NotFound:
         printErr("PID: %llx, could not find video decoder!\n", pid);
         return 0;
-    }
-    r.codec = avcodec_alloc_context3(codec);
-    if (!r.codec) {
+    case DecoderFailure::NoContext:
         printErr("PID: %llx, could not allocc VideoCodecCtx!\n", pid);
         return 0;
-    }
-    // The container may hold the codec's set-up (H.264 in MP4 keeps it there, not in packets).
-    AVDictionary* codecOptions = nullptr;
-    const bool opened2 = avcodec_parameters_to_context(r.codec, parameters) >= 0 &&
-                         avcodec_open2(r.codec, codec, &codecOptions) >= 0;
-    av_dict_free(&codecOptions);
-    if (!opened2) {
+    case DecoderFailure::NotOpened:
         printErr("PID: %llx, could not open video codec!\n", pid);
         return 0;
     }
-    r.picture = av_frame_alloc();
-    r.packet = av_packet_alloc();
-    if (!r.picture || !r.packet)
-        return 0;
 
     // The frame function takes 4:2:0 planes with chroma strides of (stride + 1) / 2, as the
     // video output does; pictures in any other layout are converted first, so that no reader of
     // the planes goes past them.
     Yuv420Converter converter;
-    auto deliver = [&] {
-        while (avcodec_receive_frame(r.codec, r.picture) >= 0) {
+    ReadLoop::Options loopOptions;
+    loopOptions.stop = &stopRequested;
+    loopOptions.endAtEnd = untilEnd;
+    loopOptions.reportReadError = [pid](int error) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(error, text, sizeof text);
+        printErr("PID: %llx, read failed: %s\n", pid, text);
+    };
+    ReadLoop loop(std::move(loopOptions));
+    loop.decodeStream(
+        videoIndex, r.codec,
+        [&](const AVFrame& frame) {
             Yuv420Planes planes;
-            if (frameCallback && converter.convert(*r.picture, &planes))
+            if (frameCallback && converter.convert(frame, &planes))
                 frameCallback(planes.y, planes.u, planes.v, planes.stride, planes.width,
                               planes.height, opaque);
-        }
-    };
-    bool drained = false;
-    while (!stopRequested.load(std::memory_order_acquire)) {
-        if (av_read_frame(r.format, r.packet) < 0) {
-            // End of input: hand out the decoder's delayed pictures once, then wait for more
-            // input or for stop without spinning.
-            if (!drained) {
-                avcodec_send_packet(r.codec, nullptr);
-                deliver();
-                avcodec_flush_buffers(r.codec);
-                drained = true;
-                if (untilEnd)
-                    break;
-            }
-            sleepMs(kRetryAfterFailedReadMs);
-            continue;
-        }
-        drained = false;
-        if (r.packet->stream_index == videoIndex) {
-            avcodec_send_packet(r.codec, r.packet);
-            deliver();
-        }
-        av_packet_unref(r.packet);
-    }
+        },
+        true);
+    loop.run(r.format);
     return 0;
 }
 

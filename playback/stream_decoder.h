@@ -47,6 +47,7 @@ protected:
     virtual void beforeReportingStarted() {}
 
 private:
+    static int readRetrying(void* decoder, uint8_t* buffer, int capacity);
     void setInput(ReadCallback read, FrameCallback frame, const char* name, void* opaque);
     void clearInput();
     int decode(bool untilEnd);

@@ -25,7 +25,7 @@ std::string report(int count, const char* seconds, const char* fps) {
 }
 
 // Runs ticks at the given whole seconds and returns what was printed.
-std::string ticksAt(FpsCounter& counter, std::initializer_list<std::pair<int, int>> ticks) {
+std::string ticksAt(FpsCounter& counter, std::initializer_list<std::pair<int64_t, int>> ticks) {
     testing::internal::CaptureStdout();
     for (auto [second, times] : ticks)
         for (int i = 0; i < times; ++i)
@@ -69,6 +69,17 @@ TEST(FpsCounter, FirstWindowStartsAtTheFirstTickAndGapsCountWhole) {
     EXPECT_EQ(ticksAt(counter, {{501, 2}, {531, 1}}), report(3, "30.0", " 0.100"));
 }
 
+TEST(FpsCounter, ReportsGoOnPastJanuary2038) {
+    const int64_t last32 = INT32_MAX; // 2038-01-19 03:14:07 UTC
+    FpsCounter counter;
+    EXPECT_EQ(ticksAt(counter, {{last32 - 1, 5}, {last32, 1}}), report(6, "1.0", " 6.000"));
+    EXPECT_EQ(ticksAt(counter, {{last32 + 1, 9}}), report(1, "1.0", " 1.000"));
+    EXPECT_EQ(ticksAt(counter, {{last32 + 2, 2}}), report(9, "1.0", " 9.000"));
+    WallTime t{};
+    wallClockAt(timespec{time_t(last32) + 86400 * 365, 0}, &t); // a year later
+    EXPECT_EQ(t.seconds, last32 + 86400 * 365);
+}
+
 TEST(WallClock, FollowsTheLocalCalendarTimeToTheMillisecond) {
     tm noon{};
     const time_t today = time(nullptr);
@@ -82,7 +93,7 @@ TEST(WallClock, FollowsTheLocalCalendarTimeToTheMillisecond) {
     EXPECT_DOUBLE_EQ(wallSecondsExactAt(at), double(noonSeconds) + 0.25);
     WallTime t{};
     wallClockAt(timespec{noonSeconds, 999'999'999}, &t);
-    EXPECT_EQ(t.seconds, int32_t(noonSeconds));
+    EXPECT_EQ(t.seconds, int64_t(noonSeconds));
     EXPECT_EQ(t.microseconds, 999000);
     EXPECT_NEAR(wallSeconds(), double(time(nullptr)), 1.0);
 }

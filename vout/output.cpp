@@ -113,7 +113,9 @@ int olm_vout::put(const olm::PictureSource& source) {
     put_.fetch_add(1, std::memory_order_relaxed);
     if (pool_.publish(picture))
         dropped_.fetch_add(1, std::memory_order_relaxed);
-    wake();
+    // The pool's lock orders this read after the render thread's store before its last look.
+    if (wantsPicture_.load(std::memory_order_acquire))
+        wake();
     return OLM_VOUT_OK;
 }
 
@@ -186,6 +188,10 @@ void olm_vout::renderLoop() {
         renderPass(&redraw, &wasHidden, &gone);
         if (!gone && backend_.hasPending(state_))
             continue;
+        const bool ready = !gone && (wasHidden || backend_.canPresent(state_));
+        wantsPicture_.store(ready, std::memory_order_release);
+        if (ready && pool_.hasReady())
+            continue; // published before the store above was seen
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {backend_.eventFd(state_), POLLIN, 0}};
         // Sleep until a wake-up or until the window system has something to say.
         if (poll(fds, gone ? 1 : 2, -1) > 0 && (fds[0].revents & POLLIN)) {

@@ -51,6 +51,9 @@ private:
     std::atomic<bool> redrawRequested_{false};
     std::atomic<bool> quit_{false};
     std::atomic<bool> renderEnded_{false};
+    // Set while the render thread would draw a new picture at once; puts wake it only then (while
+    // a presentation waits for its refresh, the window system's answer wakes it).
+    std::atomic<bool> wantsPicture_{true};
     std::atomic<uint64_t> put_{0}, dropped_{0};
     std::thread renderThread_;
 };

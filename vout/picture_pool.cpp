@@ -171,6 +171,14 @@ bool PicturePool::publish(Picture* picture) {
     return dropped;
 }
 
+bool PicturePool::hasReady() {
+    std::lock_guard lock(mutex_);
+    for (const Slot& slot : slots_)
+        if (slot.state == State::Ready)
+            return true;
+    return false;
+}
+
 Picture* PicturePool::takeNewest() {
     Release oldRelease;
     {

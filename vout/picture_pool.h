@@ -90,6 +90,8 @@ public:
     // The render thread's side: takes the newest published picture as the one shown, handing the
     // previously shown one back. Null when nothing new was published.
     Picture* takeNewest();
+    // True when a published picture waits to be taken.
+    bool hasReady();
     // The picture taken last, kept for redraws; null before the first.
     Picture* shown() const { return shown_; }
 
