@@ -35,6 +35,9 @@ public:
     // thread has ended by itself on a failure.
     bool isRunning() const { return threadHandle.has_value(); }
 
+    // The input's name as kept (at most 259 bytes of the one given to start).
+    const char* inputName() const { return name; }
+
     // The decoder thread's routine; returns 0.
     int run();
 

@@ -143,24 +143,22 @@ private slots:
         writeFile(dir + "/cut-50.avi", full.substr(0, full.size() / 2));
         writeFile(dir + "/header-then-noise.avi", full.substr(0, 4096) + randomBytes(200000, 1));
         writeFile(dir + "/noise.avi", randomBytes(100000, 2));
+        // What each file does is known: the lines it prints and whether pictures come out.
         struct Case {
             const char* name;
-            bool mustPlay;
+            int failureLines;
+            bool plays;
         };
-        for (const Case& c : {Case{"empty.avi", false},
-                              {"cut-1.avi", false},
-                              {"cut-50.avi", true},
-                              {"header-then-noise.avi", false},
-                              {"noise.avi", false}}) {
+        for (const Case& c : {Case{"empty.avi", 1, false},
+                              {"cut-1.avi", 1, false},
+                              {"cut-50.avi", 0, true},
+                              {"header-then-noise.avi", 0, false}, // opens, holds no picture
+                              {"noise.avi", 1, false}}) {
             const unsigned long long before = picturesPut();
             const std::string err = playThenStop(QString::fromStdString(dir + "/" + c.name), 600);
             const unsigned long long played = picturesPut() - before;
-            const int failures = failureLines(err);
-            QVERIFY2(failures <= 1, c.name);
-            if (c.mustPlay)
-                QVERIFY2(played > 0, c.name);
-            if (failures == 0 && played == 0)
-                qInfo("%s: opened, nothing decodable", c.name);
+            QVERIFY2(failureLines(err) == c.failureLines, (c.name + (": " + err)).c_str());
+            QVERIFY2((played > 0) == c.plays, c.name);
         }
     }
 

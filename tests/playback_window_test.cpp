@@ -97,7 +97,12 @@ private slots:
         clickButton(*window_, "play_btn");
         QTRY_VERIFY(picturesPut() >= 3);
         clickButton(*window_, "pause_btn");
-        QTest::qWait(150); // the pass in flight finishes
+        // The pass in flight finishes: the count holds still over more than a picture's pause.
+        QTRY_VERIFY([] {
+            const uint64_t before = picturesPut();
+            QTest::qWait(80);
+            return picturesPut() == before;
+        }());
         const uint64_t paused = picturesPut();
         QTest::qWait(400);
         QCOMPARE(picturesPut(), paused);
@@ -117,9 +122,10 @@ private slots:
         QVERIFY(timer.elapsed() < 500);
         QVERIFY(!g_playbackThread);
         // While paused.
+        const uint64_t before = picturesPut();
         clickButton(*window_, "play_btn");
+        QTRY_VERIFY(picturesPut() > before); // playing (it clears the pause when it begins)
         clickButton(*window_, "pause_btn");
-        QTest::qWait(200);
         timer.start();
         clickButton(*window_, "stop_btn");
         QVERIFY(timer.elapsed() < 500);

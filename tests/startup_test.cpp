@@ -117,7 +117,7 @@ class StartupTest : public QObject {
         QVERIFY(process.waitForStarted());
         const uint32_t window = waitForWindow(process);
         QVERIFY(window);
-        QTest::qWait(300);
+        QTRY_VERIFY(grabWindow(window).width > 0); // mapped and drawn: it takes clicks
         const QPoint create = buttonCentre("create_window_btn"), play = buttonCentre("play_btn");
         QVERIFY(!create.isNull() && !play.isNull());
         QVERIFY(clickAt(window, create.x(), create.y()));
@@ -129,7 +129,10 @@ class StartupTest : public QObject {
                 out += QString::fromLocal8Bit(process.readAllStandardOutput());
             }
             QVERIFY2(out.contains("open stream success!"), qPrintable(out));
-            QTest::qWait(500);
+            // Pictures are on the video surface: closing now closes during playback.
+            const QRect video = videoArea();
+            const auto first = sample(window, video);
+            QVERIFY(QTest::qWaitFor([&] { return sample(window, video) != first; }, 5000));
         }
         sendDeleteWindow(window);
         QString why;
@@ -181,8 +184,14 @@ private slots:
         auto first = sample(window, video);
         QVERIFY(QTest::qWaitFor([&] { return sample(window, video) != first; }, 5000));
         QVERIFY(click("pause_btn"));
-        QTest::qWait(300);
-        first = sample(window, video);
+        // Paused once the surface holds still over a few pictures' pauses; then it stays so.
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                first = sample(window, video);
+                QTest::qWait(150);
+                return sample(window, video) == first;
+            },
+            5000));
         QTest::qWait(300);
         QVERIFY2(sample(window, video) == first, "paused pictures hold still");
         QVERIFY(click("pause_btn"));

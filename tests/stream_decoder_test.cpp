@@ -229,15 +229,15 @@ TEST(StreamDecoder, FailuresPrintOneLineAndKeepTheHandleUntilStop) {
             testing::internal::CaptureStderr();
             return err.find(c.line) != std::string::npos;
         })) << err;
-        std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(decoder.isRunning()) << "the handle stays held after the thread ended";
+        EXPECT_FALSE(decoder.start(MemoryInput::read, MemoryInput::frame, "again", &input));
+        decoder.stop(); // joins the thread: all it printed is in
+        EXPECT_FALSE(decoder.isRunning());
         err += testing::internal::GetCapturedStderr();
         testing::internal::GetCapturedStdout();
         // One line of ours, with the thread's handle in front.
         EXPECT_TRUE(hasPidLine(err, c.line)) << err;
-        EXPECT_TRUE(decoder.isRunning()) << "the handle stays held after the thread ended";
-        EXPECT_FALSE(decoder.start(MemoryInput::read, MemoryInput::frame, "again", &input));
-        decoder.stop();
-        EXPECT_FALSE(decoder.isRunning());
+        EXPECT_EQ(err.find(c.line), err.rfind(c.line)) << err;
         EXPECT_EQ(input.frames.load(), 0);
     }
 }
@@ -301,7 +301,8 @@ TEST(StreamDecoder, LongNamesAreCutSafely) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     ASSERT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, name.c_str(), &input));
-    EXPECT_TRUE(eventually([&] { return input.frames == 2; }));
+    EXPECT_EQ(std::string(decoder.inputName()), name.substr(0, 259));
+    EXPECT_TRUE(eventually([&] { return input.frames == 2; })) << "the input plays all the same";
     decoder.stop();
     testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();

@@ -3,6 +3,7 @@
 #include "eventually.h"
 #include "olm_vout.h"
 #include "placement.h"
+#include "private_xserver.h"
 #include "xhelpers.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -365,6 +367,28 @@ TEST_F(VoutX11, ChildWindowLeavesPointerEventsToTheHost) {
     vout = createOn(host);
     ASSERT_NE(vout, nullptr);
     ASSERT_TRUE(eventually([&] { return onlyChild(host) != 0; }));
+    // The host's owner listens for clicks; a click over the output's window must reach it.
+    xcb_connection_t* owner = xcb_connect(nullptr, nullptr);
+    const uint32_t mask[] = {XCB_EVENT_MASK_BUTTON_PRESS};
+    ASSERT_EQ(xcb_request_check(owner, xcb_change_window_attributes_checked(
+                                           owner, host, XCB_CW_EVENT_MASK, mask)),
+              nullptr);
+    ASSERT_EQ(
+        std::system(
+            ("xdotool mousemove --window " + std::to_string(host) + " 240 120 click 1").c_str()),
+        0);
+    bool hostGotIt = false;
+    eventually([&] {
+        while (xcb_generic_event_t* e = xcb_poll_for_event(owner)) {
+            auto* press = reinterpret_cast<xcb_button_press_event_t*>(e);
+            hostGotIt = hostGotIt || ((e->response_type & 0x7f) == XCB_BUTTON_PRESS &&
+                                      press->event == host && press->child == onlyChild(host));
+            std::free(e);
+        }
+        return hostGotIt;
+    });
+    xcb_disconnect(owner);
+    EXPECT_TRUE(hostGotIt) << "the click went to the host, over the output's window";
     olm_vout_destroy(&vout);
     EXPECT_EQ(vout, nullptr);
     EXPECT_TRUE(childWindows(host).empty()) << "destroy removes the child window";
@@ -429,11 +453,11 @@ TEST_F(VoutX11, BadPicturesAreRefusedAndDrawNothing) {
     EXPECT_EQ(mode, VOUT_NORMAL);
     EXPECT_EQ(olm_vout_get_display_mode(vout, nullptr), OLM_VOUT_E_HANDLE);
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const olm_vout_stats s = statsOf(vout);
-    EXPECT_EQ(s.put, 0u);
-    EXPECT_EQ(s.presented, 0u);
-    EXPECT_TRUE(pixelIs(host, 240, 120, kBlack)) << "a new output shows black";
+    // Accepted pictures are counted before put returns: none was.
+    EXPECT_EQ(statsOf(vout).put, 0u);
+    EXPECT_TRUE(eventually([&] { return pixelIs(host, 240, 120, kBlack); }))
+        << "a new output shows black";
+    EXPECT_EQ(statsOf(vout).presented, 0u);
 }
 
 TEST(VoutCreate, RefusesWhatIsNotAWindowWithAReason) {
@@ -454,8 +478,19 @@ TEST(VoutCreate, RefusesWhatIsNotAWindowWithAReason) {
     params.reserved[31] = 1;
     expectRefused(&params, "reserved bytes");
 
-    const std::string display = std::getenv("DISPLAY");
+    // An input-only window takes no drawing: the output's window cannot be made in it.
     params.reserved[31] = 0;
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const xcb_window_t inputOnly = xcb_generate_id(c);
+    xcb_create_window(c, 0, inputOnly, xcb_setup_roots_iterator(xcb_get_setup(c)).data->root, 0, 0,
+                      10, 10, 0, XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    olm_vout_params inputOnlyParams{};
+    inputOnlyParams.window = inputOnly;
+    expectRefused(&inputOnlyParams, "cannot create the output's window");
+    xcb_disconnect(c);
+
+    const std::string display = std::getenv("DISPLAY");
     setenv("DISPLAY", ":4999", 1);
     expectRefused(&params, "cannot open the X display \":4999\"");
     setenv("DISPLAY", display.c_str(), 1);
@@ -558,11 +593,63 @@ TEST_F(VoutX11, HostWindowGoingFirstStopsDrawingSafely) {
     ASSERT_NE(vout, nullptr);
     SolidPicture p(320, 240, kRed);
     ASSERT_EQ(p.putTo(vout), OLM_VOUT_OK);
+    ASSERT_TRUE(eventually([&] { return statsOf(vout).presented == 1; }));
     destroyPlainWindow(host);
     for (int i = 0; i < 20; ++i) {
         EXPECT_EQ(p.putTo(vout), OLM_VOUT_OK);
         olm_vout_set_display_mode(vout, i % 4);
     }
+    // Nowhere to draw: every later picture is dropped, none presented.
+    EXPECT_TRUE(eventually([&] {
+        const olm_vout_stats s = statsOf(vout);
+        return s.put == 21 && s.dropped == 20;
+    })) << "dropped "
+        << statsOf(vout).dropped;
+    EXPECT_EQ(statsOf(vout).presented, 1u);
     EXPECT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
     host = createPlainWindow(480, 240); // for TearDown
+}
+
+TEST(VoutServer, DestroyReturnsPromptlyWhenTheServerStopsAnswering) {
+    PrivateXServer server;
+    ASSERT_TRUE(server.running());
+    const std::string shared = std::getenv("DISPLAY");
+    setenv("DISPLAY", server.display().c_str(), 1);
+    const uint32_t host = createPlainWindow(320, 240);
+    olm_vout_t* vout = createOn(host);
+    setenv("DISPLAY", shared.c_str(), 1);
+    ASSERT_NE(vout, nullptr);
+    for (bool plainPutImage : {false, true}) {
+        if (plainPutImage) { // the same with strips, whose large requests fill the socket
+            setenv("DISPLAY", server.display().c_str(), 1);
+            setenv("OLM_VOUT_NO_SHM", "1", 1);
+            setenv("OLM_VOUT_NO_PRESENT", "1", 1);
+            vout = createOn(host);
+            unsetenv("OLM_VOUT_NO_SHM");
+            unsetenv("OLM_VOUT_NO_PRESENT");
+            setenv("DISPLAY", shared.c_str(), 1);
+            ASSERT_NE(vout, nullptr);
+        }
+        SolidPicture p(1280, 720, kBlue);
+        ASSERT_EQ(p.putTo(vout), OLM_VOUT_OK);
+        ASSERT_TRUE(eventually([&] { return statsOf(vout).presented == 1; }));
+
+        server.pause();
+        for (int i = 0; i < 20; ++i) { // the render thread ends up waiting on the server
+            EXPECT_EQ(p.putTo(vout), OLM_VOUT_OK);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        // On a thread of its own, so that a destroy that hangs fails the test instead of
+        // hanging it: resuming the server lets it finish.
+        const auto start = Clock::now();
+        auto destroyed = std::async(std::launch::async, [&] { return olm_vout_destroy(&vout); });
+        const bool returned =
+            destroyed.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        server.resume();
+        EXPECT_EQ(destroyed.get(), OLM_VOUT_OK);
+        EXPECT_TRUE(returned) << "destroy waited for the stopped server";
+        EXPECT_LT(took.count(), 1200) << "destroy took " << took.count() << " ms";
+    }
 }

@@ -89,8 +89,10 @@ typedef struct olm_vout olm_vout_t;
  * PutImage instead of shared memory.
  *
  * Returns the new output, or NULL when params is NULL, its reserved bytes are not all zero, the
- * window id is 0, there is no X display, the id is not a window, or resources run out. On NULL
- * one line on standard error says why.
+ * window id is 0, there is no X display, the id is not a window, the server refuses any of the
+ * requests the output needs (its own window in the host, an input-only host, a host destroyed
+ * meanwhile), or memory or threads run out. On NULL one line on standard error says why, and
+ * nothing of the attempt is left (no thread, descriptor, window or memory).
  *
  * Threads: any thread. The caller keeps ownership of params.
  */
@@ -103,6 +105,9 @@ OLM_VOUT_API olm_vout_t* olm_vout_create(const olm_vout_params* params);
  *
  * Returns OLM_VOUT_OK, or OLM_VOUT_E_HANDLE when vout or *vout is NULL or *vout is not a live
  * output (then *vout is left alone).
+ *
+ * Returns within about a second even when the X server has stopped answering: the output then
+ * cuts its connection instead of waiting.
  *
  * Threads: any thread, also while other threads call olm_vout_put_buffer_pool_yuv on the same
  * output; those calls then either finish normally or return OLM_VOUT_E_HANDLE. Do not destroy

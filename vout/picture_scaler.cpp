@@ -35,13 +35,14 @@ int swsColourspace(int matrix) {
 void PictureScaler::Planes::resize(int w, int h) {
     if (w == width && h == height)
         return;
+    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+    const int lumaStride = alignUp(w), chromaStride = alignUp(cw);
+    const size_t lumaSize = size_t(lumaStride) * h, chromaSize = size_t(chromaStride) * ch;
+    data.resize(lumaSize + 2 * chromaSize + 64); // may throw: nothing is changed then
     width = w;
     height = h;
-    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
-    strides[0] = alignUp(w);
-    strides[1] = strides[2] = alignUp(cw);
-    const size_t lumaSize = size_t(strides[0]) * h, chromaSize = size_t(strides[1]) * ch;
-    data.resize(lumaSize + 2 * chromaSize + 64);
+    strides[0] = lumaStride;
+    strides[1] = strides[2] = chromaStride;
     planes[0] = data.data();
     planes[1] = planes[0] + lumaSize;
     planes[2] = planes[1] + chromaSize;

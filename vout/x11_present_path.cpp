@@ -156,21 +156,20 @@ PresentResult PresentPath::present(PictureScaler& scaler, const Picture* picture
 
     xcb_connection_t* conn = window_->conn;
     inFlightSerial_ = ++serial_;
-    inFlightSequence_ =
-        xcb_present_pixmap(conn, window_->child, buffer->pixmap, inFlightSerial_, 0, 0, 0, 0, 0, 0,
-                           0, XCB_PRESENT_OPTION_NONE, 0, 0, 0, 0, nullptr)
-            .sequence;
+    // A new picture that was already waiting when the last presentation completed is due at the
+    // refresh after that one; if it lands later, it missed refreshes. Others go at the next one.
+    expectedMsc_ = 0;
+    if (picture && putMicros >= 0 && lastUst_ >= 0 && putMicros <= lastCompletedUs_)
+        expectedMsc_ = lastMsc_ + 1;
+    inFlightSequence_ = xcb_present_pixmap(conn, window_->child, buffer->pixmap, inFlightSerial_,
+                                           0, 0, 0, 0, 0, 0, 0, XCB_PRESENT_OPTION_NONE,
+                                           expectedMsc_, 0, 0, 0, nullptr)
+                            .sequence;
     inFlightSinceUs_ = monotonicMicros();
     xcb_flush(conn);
     buffer->idle = false;
     inFlight_ = true;
     inFlightPutMicros_ = picture ? putMicros : -1;
-    // The refresh this presentation should make: the one after now, reckoned from the last
-    // completion and the measured period. Later than that, refreshes were missed.
-    expectedMsc_ = 0;
-    if (lastUst_ >= 0 && periodUs_ > 0)
-        expectedMsc_ = lastMsc_ + 1 +
-                       uint64_t(std::max<int64_t>(0, (monotonicMicros() - lastUst_) / periodUs_));
     return PresentResult::Drawn;
 }
 
@@ -179,7 +178,7 @@ void PresentPath::completed(uint32_t serial, uint8_t mode, uint64_t msc, uint64_
         return;
     inFlight_ = false;
     timing_->refreshSeen(msc, int64_t(ust));
-    periodUs_ = timing_->timing().refresh_period_us;
+    lastCompletedUs_ = monotonicMicros();
     if (expectedMsc_ && msc > expectedMsc_)
         timing_->missed(msc - expectedMsc_);
     lastMsc_ = msc;

@@ -57,10 +57,10 @@ private:
     unsigned int inFlightSequence_ = 0; // of the PresentPixmap request, to match its error
     int64_t inFlightSinceUs_ = 0;
     int64_t inFlightPutMicros_ = -1;
-    uint64_t expectedMsc_ = 0; // the refresh the presentation in flight should make; 0: unknown
+    uint64_t expectedMsc_ = 0; // the refresh the presentation in flight is due at; 0: the next
     uint64_t lastMsc_ = 0;
     int64_t lastUst_ = -1;
-    int64_t periodUs_ = 0;
+    int64_t lastCompletedUs_ = 0; // when the last completion arrived, on our clock
 };
 
 } // namespace olm::x11

@@ -85,12 +85,6 @@ bool Window::open(const BackendContext& context, std::string* error) {
         std::snprintf(text, sizeof text, "0x%x is not a window", window);
         return fail(text);
     }
-    if (attrs->_class == XCB_WINDOW_CLASS_INPUT_ONLY) {
-        char text[80];
-        std::snprintf(text, sizeof text, "0x%x is an input-only window: nothing can be drawn",
-                      window);
-        return fail(text);
-    }
 
     const xcb_setup_t* setup = xcb_get_setup(conn);
     xcb_screen_t* screen = nullptr;

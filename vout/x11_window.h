@@ -47,6 +47,15 @@ struct PixelLayout {
 };
 
 struct Window {
+    Window() = default;
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+    // Disconnects a connection that close did not (when opening failed half-way).
+    ~Window() {
+        if (conn)
+            xcb_disconnect(conn);
+    }
+
     xcb_connection_t* conn = nullptr;
     xcb_window_t host = 0;
     xcb_window_t child = 0;
