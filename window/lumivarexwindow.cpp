@@ -1,6 +1,7 @@
 #include "lumivarexwindow.h"
 
 #include "debugtext.h"
+#include "file_name.h"
 #include "frame_stats.h"
 #include "output_controls.h"
 #include "playback_thread.h"
@@ -80,7 +81,8 @@ void LumivarexWindow::on_frame_rate_Slider_valueChanged(int value) {
 }
 
 void LumivarexWindow::on_play_btn_clicked() {
-    const QString name = ui->lineEdit->text();
+    const QString name =
+        playableFileName(ui->lineEdit->text(), QCoreApplication::applicationDirPath());
     const QByteArray localName = name.toLocal8Bit();
     // The name must fit fileName with its NUL and must not hide a NUL of its own.
     const bool fits = localName.size() < qsizetype(sizeof fileName) && !localName.contains('\0');
