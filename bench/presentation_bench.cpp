@@ -114,7 +114,11 @@ void drawIntervals(QPainter& p, const QRect& area, const Run& a, const Run& b) {
                              QString("%1 ms per picture: interval between pictures on screen (ms) "
                                      "over time (s)")
                                  .arg(a.intervalMs));
-    const double maxMs = 100, spanS = kSeconds;
+    const double maxMs = 60, spanS = kSeconds;
+    p.setPen(Qt::black);
+    for (int second = 0; second <= int(spanS); ++second)
+        p.drawText(plot.left() + int(second / spanS * plot.width()) - 4, plot.bottom() + 18,
+                   QString::number(second));
     p.setPen(Qt::gray);
     for (double ms : {16.7, 33.3, 50.0}) {
         const int y = plot.bottom() - int(ms / maxMs * plot.height());

@@ -97,6 +97,27 @@ void operator delete(void* p, std::align_val_t) noexcept {
 void operator delete(void* p, size_t, std::align_val_t) noexcept {
     std::free(p);
 }
+// The nothrow forms too: a sanitizer runtime defines its own, which must not pair with ours.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new(size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
+    try {
+        return ::operator new(size, align);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
 
 TEST(VoutOutOfMemory, CreateFailsCleanlyWhereverAnAllocationFails) {
     ASSERT_NE(std::getenv("DISPLAY"), nullptr);

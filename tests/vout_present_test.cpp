@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -124,6 +125,17 @@ TEST_F(VoutPresent, PresentsOnePicturePerRefreshAtTheServersRate) {
     const olm_vout_timing t = timingOf(vout);
     EXPECT_NEAR(double(t.refresh_period_us), periodUs, periodUs * 0.05);
     EXPECT_LT(t.missed_refreshes, s.presented / 4) << "a light load keeps its refreshes";
+    // An older, shorter record is filled only as far as it reaches.
+    olm_vout_timing shorter{};
+    std::memset(&shorter, 0xab, sizeof shorter);
+    shorter.struct_size = 12;
+    ASSERT_EQ(olm_vout_get_timing(vout, &shorter), OLM_VOUT_OK);
+    EXPECT_EQ(shorter.path, uint32_t(OLM_VOUT_PATH_PRESENT));
+    EXPECT_EQ(shorter.refresh_period_us, t.refresh_period_us);
+    EXPECT_EQ(shorter.latency_p50_us, 0xababababu) << "past struct_size: untouched";
+    EXPECT_EQ(shorter.struct_size, 12u);
+    shorter.struct_size = 4;
+    EXPECT_EQ(olm_vout_get_timing(vout, &shorter), OLM_VOUT_E_INVALID);
     EXPECT_GT(t.latency_p50_us, 0u);
     EXPECT_LE(t.latency_p50_us, t.latency_p95_us);
     EXPECT_LE(t.latency_p95_us, t.latency_max_us);
