@@ -11,7 +11,8 @@
 #include <optional>
 
 // Fills buffer with up to capacity bytes of input; returns the count, or a negative FFmpeg error
-// code (AVERROR_EOF at the end of the input).
+// code (AVERROR_EOF at the end of the input). AVERROR(EAGAIN) or AVERROR(EINTR) means "nothing
+// yet": the decoder calls again 10 ms later (until stop), with the input's state untouched.
 using ReadCallback = int (*)(void* opaque, uint8_t* buffer, int capacity);
 // Receives one picture: Y, U, V planes, the Y stride, width and height. The planes belong to the
 // decoder and are valid only during the call.
