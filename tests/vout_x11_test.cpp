@@ -156,6 +156,39 @@ bool pixelIs(uint32_t window, int x, int y, Rgb expected) {
     return s.width > x && s.height > y && near(s.at(x, y), expected, kTolerance);
 }
 
+// Twenty rounds of a thread putting pictures into an output as fast as it can while this thread
+// destroys it, a little later each round. Puts may succeed, find the output gone, or find every
+// buffer in use; anything else is unexpected.
+struct RaceCounts {
+    int accepted = 0, unexpected = 0;
+};
+template <typename Put> RaceCounts racePutsAgainstDestroy(uint32_t host, Put put) {
+    std::atomic<int> accepted{0}, unexpected{0};
+    for (int round = 0; round < 20; ++round) {
+        olm_vout_t* shared = createOn(host);
+        EXPECT_NE(shared, nullptr);
+        if (!shared)
+            break;
+        std::atomic<bool> started{false};
+        std::thread putter([&] {
+            while (olm_vout_t* handle = __atomic_load_n(&shared, __ATOMIC_ACQUIRE)) {
+                const int rc = put(handle);
+                if (rc == OLM_VOUT_OK)
+                    accepted++;
+                else if (rc != OLM_VOUT_E_HANDLE && rc != OLM_VOUT_E_BUSY)
+                    unexpected++;
+                started = true;
+            }
+        });
+        while (!started)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
+        EXPECT_EQ(olm_vout_destroy(&shared), OLM_VOUT_OK);
+        putter.join();
+    }
+    return {accepted.load(), unexpected.load()};
+}
+
 int openDescriptors() {
     int count = 0;
     if (DIR* dir = opendir("/proc/self/fd")) {
@@ -291,31 +324,12 @@ TEST_F(VoutX11, BorrowedPlanesAreKeptWhileShownAndReleasedExactlyOnce) {
     EXPECT_EQ(released.load(), 1) << "a refused picture is never released";
 
     // Puts racing destroy: every accepted picture is released once, none twice.
-    std::atomic<int> accepted{0}, unexpected{0};
     released = 0;
-    for (int round = 0; round < 20; ++round) {
-        olm_vout_t* shared = createOn(host);
-        ASSERT_NE(shared, nullptr);
-        std::atomic<bool> started{false};
-        std::thread putter([&] {
-            while (olm_vout_t* handle = __atomic_load_n(&shared, __ATOMIC_ACQUIRE)) {
-                const int rc = p.putTo(handle);
-                if (rc == OLM_VOUT_OK)
-                    accepted++;
-                else if (rc != OLM_VOUT_E_HANDLE && rc != OLM_VOUT_E_BUSY)
-                    unexpected++;
-                started = true;
-            }
-        });
-        while (!started)
-            std::this_thread::yield();
-        std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
-        ASSERT_EQ(olm_vout_destroy(&shared), OLM_VOUT_OK);
-        putter.join();
-    }
-    EXPECT_EQ(unexpected.load(), 0);
-    EXPECT_GT(accepted.load(), 20);
-    EXPECT_EQ(released.load(), accepted.load());
+    const RaceCounts counts =
+        racePutsAgainstDestroy(host, [&](olm_vout_t* v) { return p.putTo(v); });
+    EXPECT_EQ(counts.unexpected, 0);
+    EXPECT_GT(counts.accepted, 20);
+    EXPECT_EQ(released.load(), counts.accepted);
 }
 
 TEST_F(VoutX11, EveryModePlacesPictureWithBlackAround) {
@@ -562,29 +576,8 @@ TEST_F(VoutX11, NewestPictureWinsAndEveryPutIsAccountedFor) {
 
 TEST_F(VoutX11, DestroyRacingPutsFromAnotherThreadIsSafe) {
     SolidPicture p(640, 360, kWhite);
-    for (int round = 0; round < 20; ++round) {
-        olm_vout_t* shared = createOn(host);
-        ASSERT_NE(shared, nullptr);
-        std::atomic<bool> started{false};
-        std::atomic<int> unexpected{0};
-        std::thread putter([&] {
-            for (;;) {
-                olm_vout_t* handle = __atomic_load_n(&shared, __ATOMIC_ACQUIRE);
-                if (!handle)
-                    break;
-                const int rc = p.putTo(handle);
-                if (rc != OLM_VOUT_OK && rc != OLM_VOUT_E_HANDLE)
-                    unexpected++;
-                started = true;
-            }
-        });
-        while (!started)
-            std::this_thread::yield();
-        std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
-        ASSERT_EQ(olm_vout_destroy(&shared), OLM_VOUT_OK);
-        putter.join();
-        EXPECT_EQ(unexpected.load(), 0);
-    }
+    EXPECT_EQ(racePutsAgainstDestroy(host, [&](olm_vout_t* v) { return p.putTo(v); }).unexpected,
+              0);
     EXPECT_TRUE(childWindows(host).empty());
 }
 
