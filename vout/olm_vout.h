@@ -232,7 +232,9 @@ typedef struct olm_vout_stats {
 } olm_vout_stats;
 
 /*
- * Stores the output's counters in *stats. Meant for tests and benchmarks.
+ * Stores the output's counters in *stats. Meant for tests and benchmarks. At any moment
+ * put = presented + dropped + pending, pending being the pictures still waiting for their turn
+ * or on their way to the screen (at most a few); once the output is idle, pending is 0.
  *
  * Returns OLM_VOUT_OK, or OLM_VOUT_E_HANDLE when vout is not a live output or stats is NULL.
  *
