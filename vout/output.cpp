@@ -188,7 +188,8 @@ void olm_vout::renderLoop() {
         renderPass(&redraw, &wasHidden, &gone);
         if (!gone && backend_.hasPending(state_))
             continue;
-        const bool ready = !gone && (wasHidden || backend_.canPresent(state_));
+        // Gone or hidden, a new picture is let go at once; otherwise only when it can be drawn.
+        const bool ready = gone || wasHidden || backend_.canPresent(state_);
         wantsPicture_.store(ready, std::memory_order_release);
         if (ready && pool_.hasReady())
             continue; // published before the store above was seen
