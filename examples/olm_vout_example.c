@@ -1,6 +1,6 @@
 /* olm_vout from C: opens an X window, shows a moving YUV 4:2:0 pattern at 25 pictures per
- * second, steps the display mode on the space bar, and ends when the window is closed or q is
- * pressed (or after the number of pictures given as its only argument). */
+ * second, steps the display mode on any key but q (the space bar, say), and ends when the window
+ * is closed or q is pressed (or after the number of pictures given as its only argument). */
 #define _POSIX_C_SOURCE 199309L /* nanosleep */
 
 #include <olm_vout.h>
@@ -73,11 +73,13 @@ int main(int argc, char** argv) {
             const uint8_t type = e->response_type & 0x7f;
             if (type == XCB_KEY_PRESS) {
                 const uint8_t key = ((xcb_key_press_event_t*)e)->detail;
-                if (key == 24) /* q on a PC keyboard */
+                if (key == 24) { /* q on a PC keyboard */
                     running = 0;
-                int32_t mode = VOUT_NORMAL;
-                olm_vout_get_display_mode(vout, &mode);
-                olm_vout_set_display_mode(vout, (mode + 1) % (VOUT_PREFERRED + 1));
+                } else { /* any other key: the next display mode */
+                    int32_t mode = VOUT_NORMAL;
+                    olm_vout_get_display_mode(vout, &mode);
+                    olm_vout_set_display_mode(vout, (mode + 1) % (VOUT_PREFERRED + 1));
+                }
             } else if (type == XCB_CLIENT_MESSAGE &&
                        ((xcb_client_message_event_t*)e)->data.data32[0] == close) {
                 running = 0;

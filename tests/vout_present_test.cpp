@@ -162,26 +162,33 @@ TEST_F(VoutPresent, PictureJustAfterARefreshIsOnScreenWithinTwoPeriods) {
 }
 
 TEST_F(VoutPresent, BothPathsShowTheSamePixels) {
+    // Present from shared-memory pixmaps (host), and beside it PutImage into the window, then
+    // Present from pixmaps filled with PutImage.
     const uint32_t other = createPlainWindow(320, 240, 400, 0); // beside, not over, the host
     vout = createOn(host);
-    olm_vout_t* putImage = createOn(other, true);
     ASSERT_NE(vout, nullptr);
-    ASSERT_NE(putImage, nullptr);
-    EXPECT_EQ(timingOf(putImage).path, uint32_t(OLM_VOUT_PATH_PUT_IMAGE));
-    for (int mode : {VOUT_NORMAL, VOUT_16_9}) {
-        olm_vout_set_display_mode(vout, mode);
-        olm_vout_set_display_mode(putImage, mode);
-        const Gradient picture(301, 201, mode); // odd sizes, scaled
-        ASSERT_EQ(picture.putTo(vout), OLM_VOUT_OK);
-        ASSERT_EQ(picture.putTo(putImage), OLM_VOUT_OK);
-        ASSERT_TRUE(eventually([&] { return settled(vout) && settled(putImage); }));
-        EXPECT_TRUE(eventually([&] {
-            const Snapshot p = grabWindow(host), q = grabWindow(other);
-            return p.width == 320 && p.pixels == q.pixels && !(p.at(160, 120) == Rgb{});
-        })) << "mode "
-            << mode;
+    for (bool present : {false, true}) {
+        setenv("OLM_VOUT_NO_SHM", "1", 1);
+        olm_vout_t* compared = createOn(other, !present);
+        unsetenv("OLM_VOUT_NO_SHM");
+        ASSERT_NE(compared, nullptr);
+        EXPECT_EQ(timingOf(compared).path,
+                  uint32_t(present ? OLM_VOUT_PATH_PRESENT : OLM_VOUT_PATH_PUT_IMAGE));
+        for (int mode : {VOUT_NORMAL, VOUT_16_9}) {
+            olm_vout_set_display_mode(vout, mode);
+            olm_vout_set_display_mode(compared, mode);
+            const Gradient picture(301, 201, mode + 3 * present); // odd sizes, scaled
+            ASSERT_EQ(picture.putTo(vout), OLM_VOUT_OK);
+            ASSERT_EQ(picture.putTo(compared), OLM_VOUT_OK);
+            ASSERT_TRUE(eventually([&] { return settled(vout) && settled(compared); }));
+            EXPECT_TRUE(eventually([&] {
+                const Snapshot p = grabWindow(host), q = grabWindow(other);
+                return p.width == 320 && p.pixels == q.pixels && !(p.at(160, 120) == Rgb{});
+            })) << "mode "
+                << mode << (present ? ", Present without shared memory" : ", PutImage");
+        }
+        olm_vout_destroy(&compared);
     }
-    olm_vout_destroy(&putImage);
     destroyPlainWindow(other);
 }
 
