@@ -2,12 +2,15 @@
 
 // Timing helpers shared by the benchmarks.
 
+#include "olm_vout.h"
+
 #include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -32,6 +35,19 @@ inline double threadCpuMs() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+}
+
+// An output on window, presenting at the refresh where the server allows, or with
+// putImagePath drawn straight into the window (OLM_VOUT_NO_PRESENT for the call).
+inline olm_vout_t* createOutput(uint32_t window, bool putImagePath = false) {
+    if (putImagePath)
+        setenv("OLM_VOUT_NO_PRESENT", "1", 1);
+    olm_vout_params params{};
+    params.window = window;
+    params.pool_depth = 3;
+    olm_vout_t* vout = olm_vout_create(&params);
+    unsetenv("OLM_VOUT_NO_PRESENT");
+    return vout;
 }
 
 inline void sleepMicroseconds(int us) {

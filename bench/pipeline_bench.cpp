@@ -98,12 +98,7 @@ void measure(const std::string& label, const std::string& path, bool present) {
 
 void measureOn(bool present, const std::string& big, const std::string& small) {
     const uint32_t host = createPlainWindow(784, 441);
-    if (!present)
-        setenv("OLM_VOUT_NO_PRESENT", "1", 1);
-    olm_vout_params params{};
-    params.window = host;
-    setCurrentVout(olm_vout_create(&params));
-    unsetenv("OLM_VOUT_NO_PRESENT");
+    setCurrentVout(bench::createOutput(host, !present));
     if (currentVout()) {
         measure("1920x1080 mpeg4,", big, present);
         measure("640x480 mpeg4,", small, present);

@@ -40,12 +40,7 @@ Run play(const std::string& path, uint32_t host, int intervalMs, bool present) {
     Run run;
     run.intervalMs = intervalMs;
     run.present = present;
-    if (!present)
-        setenv("OLM_VOUT_NO_PRESENT", "1", 1);
-    olm_vout_params params{};
-    params.window = host;
-    setCurrentVout(olm_vout_create(&params));
-    unsetenv("OLM_VOUT_NO_PRESENT");
+    setCurrentVout(bench::createOutput(host, !present));
     if (!currentVout())
         return run;
     olm_vout_timing timing{};

@@ -66,13 +66,6 @@ struct HostWindow {
     }
 };
 
-olm_vout_t* createOn(const HostWindow& host) {
-    olm_vout_params params{};
-    params.window = host.window;
-    params.pool_depth = 3;
-    return olm_vout_create(&params);
-}
-
 olm_vout_stats stats(olm_vout_t* vout) {
     olm_vout_stats s{};
     olm_vout_get_stats(vout, &s);
@@ -98,7 +91,7 @@ struct Latency {
 
 Latency putLatencyRound(int w, int h) {
     HostWindow host(784, 441);
-    olm_vout_t* vout = createOn(host);
+    olm_vout_t* vout = bench::createOutput(host.window);
     Picture pictures[2] = {Picture(w, h, 0), Picture(w, h, 90)};
     std::vector<double> fresh, cold;
     for (int i = 0; i < 200; ++i) {
@@ -140,7 +133,7 @@ void putByReference(int w, int h) {
     std::vector<double> rounds;
     for (int round = 0; round < 3; ++round) {
         HostWindow host(784, 441);
-        olm_vout_t* vout = createOn(host);
+        olm_vout_t* vout = bench::createOutput(host.window);
         const Picture picture(w, h, 0);
         std::atomic<int> released{0};
         auto release = [](void* n) { static_cast<std::atomic<int>*>(n)->fetch_add(1); };
@@ -189,9 +182,7 @@ Throughput presentUnpaced(int w, int h, int windowW, int windowH, double seconds
                           int range) {
     HostWindow host(windowW, windowH);
     // What the render thread can do: drawn into the window, not held to the refresh.
-    setenv("OLM_VOUT_NO_PRESENT", "1", 1);
-    olm_vout_t* vout = createOn(host);
-    unsetenv("OLM_VOUT_NO_PRESENT");
+    olm_vout_t* vout = bench::createOutput(host.window, true);
     const Picture pictures[2] = {Picture(w, h, 0), Picture(w, h, 90)};
     pictures[0].put(vout);
     waitIdle(vout);

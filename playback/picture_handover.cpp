@@ -27,11 +27,9 @@ int voutMatrixOf(const AVFrame& frame) {
 }
 
 int voutRangeOf(const AVFrame& frame) {
-    const bool full = frame.color_range == AVCOL_RANGE_JPEG ||
-                      frame.format == AV_PIX_FMT_YUVJ420P || frame.format == AV_PIX_FMT_YUVJ422P ||
-                      frame.format == AV_PIX_FMT_YUVJ444P || frame.format == AV_PIX_FMT_YUVJ440P ||
-                      frame.format == AV_PIX_FMT_YUVJ411P;
-    return full ? OLM_VOUT_RANGE_FULL : OLM_VOUT_RANGE_LIMITED;
+    return frame.color_range == AVCOL_RANGE_JPEG || frame.format == AV_PIX_FMT_YUVJ420P
+               ? OLM_VOUT_RANGE_FULL
+               : OLM_VOUT_RANGE_LIMITED;
 }
 
 namespace {

@@ -17,7 +17,8 @@ extern "C" {
 // olm_vout's matrix for a frame: its own tag, else BT.709 for HD sizes (wider than 1279 or taller
 // than 576) and BT.601 below, as players commonly guess.
 int voutMatrixOf(const AVFrame& frame);
-// OLM_VOUT_RANGE_FULL for full-range frames (tagged so, or in a yuvj format).
+// OLM_VOUT_RANGE_FULL for full-range frames (tagged so, or yuvj420p: the only yuvj format
+// handed over as it is; the others are converted to limited range).
 int voutRangeOf(const AVFrame& frame);
 
 class PictureHandover {

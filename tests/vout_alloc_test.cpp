@@ -4,11 +4,10 @@
 
 #include "eventually.h"
 #include "olm_vout.h"
+#include "vout_helpers.h"
 #include "xhelpers.h"
 
 #include <gtest/gtest.h>
-
-#include <dirent.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -28,44 +27,6 @@ bool shouldFail(size_t size) {
         return true;
     return g_failCountdown.load(std::memory_order_relaxed) >= 0 &&
            g_failCountdown.fetch_sub(1, std::memory_order_relaxed) == 0;
-}
-
-int openDescriptors() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir))
-            ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
-struct Picture {
-    int width, height;
-    std::vector<uint8_t> y, u, v;
-    Picture(int w, int h, uint8_t luma)
-        : width(w), height(h), y(size_t(w) * h, luma), u(size_t(w / 2) * (h / 2), 128),
-          v(u.size(), 128) {}
-    olm_vout_picture record(void (*release)(void*) = nullptr, void* opaque = nullptr) const {
-        olm_vout_picture r{};
-        r.struct_size = sizeof r;
-        r.width = width;
-        r.height = height;
-        r.planes[0] = y.data();
-        r.planes[1] = u.data();
-        r.planes[2] = v.data();
-        r.strides[0] = width;
-        r.strides[1] = r.strides[2] = width / 2;
-        r.release = release;
-        r.opaque = opaque;
-        return r;
-    }
-};
-
-olm_vout_stats statsOf(olm_vout_t* vout) {
-    olm_vout_stats s{};
-    olm_vout_get_stats(vout, &s);
-    return s;
 }
 
 } // namespace
@@ -157,24 +118,26 @@ TEST(VoutOutOfMemory, PutAndTheRenderThreadSurviveAllocationFailures) {
     params.window = host;
     olm_vout_t* vout = olm_vout_create(&params);
     ASSERT_NE(vout, nullptr);
-    const Picture big(1920, 1080, 180), small(64, 48, 180);
+    const TestPicture big(1920, 1080, 180, 128, 128);
     std::atomic<int> released{0};
     auto release = [](void* n) { static_cast<std::atomic<int>*>(n)->fetch_add(1); };
 
     // No buffer for a copy: put says so and keeps nothing.
     g_failAbove = 64 * 1024;
-    olm_vout_picture copied = big.record();
+    olm_vout_picture copied = big.record;
     EXPECT_EQ(olm_vout_put_picture(vout, &copied), OLM_VOUT_E_NO_MEMORY);
     EXPECT_EQ(statsOf(vout).put, 0u);
     // Borrowed planes need no buffer in put, but scaling them down does: the render thread skips
     // the picture and lives on.
-    olm_vout_picture borrowed = big.record(release, &released);
+    olm_vout_picture borrowed = big.record;
+    borrowed.release = release;
+    borrowed.opaque = &released;
     ASSERT_EQ(olm_vout_put_picture(vout, &borrowed), OLM_VOUT_OK);
     EXPECT_TRUE(eventually([&] { return statsOf(vout).dropped == 1; }));
     EXPECT_EQ(statsOf(vout).presented, 0u);
 
     g_failAbove = SIZE_MAX;
-    olm_vout_picture again = big.record(release, &released);
+    olm_vout_picture again = borrowed;
     ASSERT_EQ(olm_vout_put_picture(vout, &again), OLM_VOUT_OK);
     EXPECT_TRUE(eventually([&] { return statsOf(vout).presented == 1; }));
     EXPECT_TRUE(eventually([&] {
@@ -182,6 +145,5 @@ TEST(VoutOutOfMemory, PutAndTheRenderThreadSurviveAllocationFailures) {
     })) << toString(grabWindow(host).at(160, 120));
     ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
     EXPECT_EQ(released.load(), 2) << "every accepted picture is released, drawn or not";
-    (void)small;
     destroyPlainWindow(host);
 }

@@ -4,12 +4,11 @@
 #include "olm_vout.h"
 #include "placement.h"
 #include "private_xserver.h"
+#include "vout_helpers.h"
 #include "xhelpers.h"
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
-
-#include <dirent.h>
 
 #include <algorithm>
 #include <atomic>
@@ -84,47 +83,14 @@ struct SolidPicture {
     }
 };
 
-// A picture for olm_vout_put_picture with every plane's rows padded apart, the padding filled
-// with bright bytes that would show if a stride were misread.
-struct TaggedPicture {
-    int width, height, strides[3];
-    std::vector<uint8_t> planes[3];
-    olm_vout_picture record{};
+// A put_picture picture of one colour, tagged, with every plane padded (see TestPicture).
+struct TaggedPicture : TestPicture {
     TaggedPicture(int w, int h, Yuv c, int matrix = 0, int range = 0, int padding = 0)
-        : width(w),
-          height(h), strides{w + padding, (w + 1) / 2 + 2 * padding, (w + 1) / 2 + 3 * padding} {
-        const uint8_t values[3] = {c.y, c.u, c.v};
-        for (int p = 0; p < 3; ++p) {
-            const int rows = p ? (h + 1) / 2 : h, used = p ? (w + 1) / 2 : w;
-            planes[p].assign(size_t(strides[p]) * rows, 0xff);
-            for (int row = 0; row < rows; ++row)
-                std::fill_n(planes[p].begin() + size_t(row) * strides[p], used, values[p]);
-        }
-        record.struct_size = sizeof record;
-        record.width = w;
-        record.height = h;
-        for (int p = 0; p < 3; ++p) {
-            record.planes[p] = planes[p].data();
-            record.strides[p] = strides[p];
-        }
+        : TestPicture(w, h, c.y, c.u, c.v, padding) {
         record.matrix = matrix;
         record.range = range;
     }
-    int putTo(olm_vout_t* vout) const { return olm_vout_put_picture(vout, &record); }
 };
-
-olm_vout_t* createOn(uint32_t window) {
-    olm_vout_params params{};
-    params.window = window;
-    params.pool_depth = 3;
-    return olm_vout_create(&params);
-}
-
-olm_vout_stats statsOf(olm_vout_t* vout) {
-    olm_vout_stats s{};
-    EXPECT_EQ(olm_vout_get_stats(vout, &s), OLM_VOUT_OK);
-    return s;
-}
 
 uint32_t onlyChild(uint32_t window) {
     const auto children = childWindows(window);
@@ -187,16 +153,6 @@ template <typename Put> RaceCounts racePutsAgainstDestroy(uint32_t host, Put put
         putter.join();
     }
     return {accepted.load(), unexpected.load()};
-}
-
-int openDescriptors() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir))
-            ++count;
-        closedir(dir);
-    }
-    return count;
 }
 
 class VoutX11 : public ::testing::Test {
@@ -284,7 +240,7 @@ TEST_F(VoutX11, OddHeightPictureAtItsOwnSizeIsShownRowForRow) {
     ASSERT_NE(vout, nullptr);
     TaggedPicture p(320, 239, Yuv{16, 128, 128});
     for (int row = 1; row < 239; row += 2)
-        std::fill_n(p.planes[0].begin() + size_t(row) * p.strides[0], 320, 235);
+        std::fill_n(p.row(0, row), 320, 235);
     ASSERT_EQ(p.putTo(vout), OLM_VOUT_OK);
     int wrongRow = -1;
     EXPECT_TRUE(eventually([&] {
@@ -409,9 +365,7 @@ TEST_F(VoutX11, ChildWindowLeavesPointerEventsToTheHost) {
 }
 
 TEST_F(VoutX11, PlainPutImageWorksWithoutSharedMemory) {
-    setenv("OLM_VOUT_NO_SHM", "1", 1);
-    vout = createOn(host);
-    unsetenv("OLM_VOUT_NO_SHM");
+    vout = createOn(host, true, true); // drawn into the window with PutImage strips
     ASSERT_NE(vout, nullptr);
     olm_vout_set_display_mode(vout, VOUT_PREFERRED);
     // Odd sizes and a padded stride.
@@ -609,20 +563,13 @@ TEST(VoutServer, DestroyReturnsPromptlyWhenTheServerStopsAnswering) {
     const std::string shared = std::getenv("DISPLAY");
     setenv("DISPLAY", server.display().c_str(), 1);
     const uint32_t host = createPlainWindow(320, 240);
-    olm_vout_t* vout = createOn(host);
     setenv("DISPLAY", shared.c_str(), 1);
-    ASSERT_NE(vout, nullptr);
-    for (bool plainPutImage : {false, true}) {
-        if (plainPutImage) { // the same with strips, whose large requests fill the socket
-            setenv("DISPLAY", server.display().c_str(), 1);
-            setenv("OLM_VOUT_NO_SHM", "1", 1);
-            setenv("OLM_VOUT_NO_PRESENT", "1", 1);
-            vout = createOn(host);
-            unsetenv("OLM_VOUT_NO_SHM");
-            unsetenv("OLM_VOUT_NO_PRESENT");
-            setenv("DISPLAY", shared.c_str(), 1);
-            ASSERT_NE(vout, nullptr);
-        }
+    // The second time drawing into the window in strips, whose large requests fill the socket.
+    for (bool strips : {false, true}) {
+        setenv("DISPLAY", server.display().c_str(), 1);
+        olm_vout_t* vout = createOn(host, strips, strips);
+        setenv("DISPLAY", shared.c_str(), 1);
+        ASSERT_NE(vout, nullptr);
         SolidPicture p(1280, 720, kBlue);
         ASSERT_EQ(p.putTo(vout), OLM_VOUT_OK);
         ASSERT_TRUE(eventually([&] { return statsOf(vout).presented == 1; }));

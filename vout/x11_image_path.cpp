@@ -66,6 +66,26 @@ bool serverHasShm(xcb_connection_t* conn, bool* pixmaps, uint8_t* completionEven
     return true;
 }
 
+bool putImageInStrips(Window& window, PictureScaler& scaler, const Picture& picture,
+                      const Rect& rect, xcb_drawable_t drawable, std::vector<uint8_t>& staging) {
+    const PixelLayout& layout = window.layout;
+    const int rowPixels = layout.alignedWidth(rect.width);
+    const int stride = int(layout.rowBytes(rowPixels));
+    staging.resize(size_t(stride) * PictureScaler::rowsNeeded(rect.height));
+    if (!scaler.scale(picture, layout.format, rect.width, rect.height, staging.data(), stride))
+        return false;
+    const int rowsPerStrip =
+        std::max(1, int(std::min(kStripBytes, window.maxRequestBytes) / size_t(stride)));
+    for (int row = 0; row < rect.height; row += rowsPerStrip) {
+        const int count = std::min(rowsPerStrip, rect.height - row);
+        xcb_put_image(window.conn, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, window.gc,
+                      uint16_t(rowPixels), uint16_t(count), int16_t(rect.x), int16_t(rect.y + row),
+                      0, window.depth, uint32_t(stride) * count,
+                      staging.data() + size_t(row) * stride);
+    }
+    return true;
+}
+
 void ImagePath::open(Window& window, PresentationTiming& timing) {
     window_ = &window;
     timing_ = &timing;
@@ -181,19 +201,8 @@ void ImagePath::drawPicture(PictureScaler& scaler, const Picture& picture, const
         return;
     }
 
-    stripBuffer_.resize(imageSize);
-    if (!scaler.scale(picture, layout.format, rect.width, rect.height, stripBuffer_.data(), stride))
+    if (!putImageInStrips(*window_, scaler, picture, rect, window_->child, stripBuffer_))
         return;
-    const int rowsPerStrip =
-        std::max(1, int(std::min(kStripBytes, window_->maxRequestBytes) / stride));
-    for (int row = 0; row < rect.height; row += rowsPerStrip) {
-        const int count = std::min(rowsPerStrip, rect.height - row);
-        // The padded columns land right of the picture; the border fill after this covers them.
-        xcb_put_image(conn, XCB_IMAGE_FORMAT_Z_PIXMAP, window_->child, window_->gc,
-                      uint16_t(rowPixels), uint16_t(count), int16_t(rect.x), int16_t(rect.y + row),
-                      0, window_->depth, uint32_t(stride) * count,
-                      stripBuffer_.data() + size_t(row) * stride);
-    }
     if (putMicros >= 0) {
         // A reply after the strips says the server has drawn them.
         if (syncPending_)

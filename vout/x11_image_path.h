@@ -30,6 +30,12 @@ void detachSegment(xcb_connection_t* conn, Segment& segment);
 // it also makes pixmaps on segments, *completionEvent the number of its completion event.
 bool serverHasShm(xcb_connection_t* conn, bool* pixmaps, uint8_t* completionEvent);
 
+// Converts the picture into staging and sends it to rect of the drawable with PutImage in strips,
+// for servers without shared memory. Padded columns land right of rect, where the caller's border
+// fill goes next. False when the conversion fails.
+bool putImageInStrips(Window& window, PictureScaler& scaler, const Picture& picture,
+                      const Rect& rect, xcb_drawable_t drawable, std::vector<uint8_t>& staging);
+
 class ImagePath {
 public:
     void open(Window& window, PresentationTiming& timing);

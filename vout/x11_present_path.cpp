@@ -8,8 +8,6 @@ namespace olm::x11 {
 
 namespace {
 
-// Largest PutImage strip when the pixmaps are not on shared memory.
-constexpr size_t kStripBytes = 256 * 1024;
 // Completion times further than this from our clock are not trusted as latencies.
 constexpr int64_t kClockSlackUs = 10'000'000;
 // A presentation not completed by then is given up.
@@ -97,22 +95,7 @@ bool PresentPath::draw(PictureScaler& scaler, Buffer& buffer, const Picture& pic
                       size_t(rect.x) * size_t(layout.bytesPerPixel());
         return scaler.scale(picture, layout.format, rect.width, rect.height, at, int(stride));
     }
-    const int rowPixels = layout.alignedWidth(rect.width);
-    const int stride = int(layout.rowBytes(rowPixels));
-    staging_.resize(size_t(stride) * PictureScaler::rowsNeeded(rect.height));
-    if (!scaler.scale(picture, layout.format, rect.width, rect.height, staging_.data(), stride))
-        return false;
-    const int rowsPerStrip =
-        std::max(1, int(std::min(kStripBytes, window_->maxRequestBytes) / stride));
-    for (int row = 0; row < rect.height; row += rowsPerStrip) {
-        const int count = std::min(rowsPerStrip, rect.height - row);
-        // Padded columns land right of the picture, where the borders are filled next.
-        xcb_put_image(window_->conn, XCB_IMAGE_FORMAT_Z_PIXMAP, buffer.pixmap, window_->gc,
-                      uint16_t(rowPixels), uint16_t(count), int16_t(rect.x), int16_t(rect.y + row),
-                      0, window_->depth, uint32_t(stride) * count,
-                      staging_.data() + size_t(row) * stride);
-    }
-    return true;
+    return putImageInStrips(*window_, scaler, picture, rect, buffer.pixmap, staging_);
 }
 
 void PresentPath::abandonInFlight() {
@@ -159,12 +142,12 @@ PresentResult PresentPath::present(PictureScaler& scaler, const Picture* picture
     // A new picture that was already waiting when the last presentation completed is due at the
     // refresh after that one; if it lands later, it missed refreshes. Others go at the next one.
     expectedMsc_ = 0;
-    if (picture && putMicros >= 0 && lastUst_ >= 0 && putMicros <= lastCompletedUs_)
+    if (picture && putMicros >= 0 && lastCompletedUs_ > 0 && putMicros <= lastCompletedUs_)
         expectedMsc_ = lastMsc_ + 1;
-    inFlightSequence_ = xcb_present_pixmap(conn, window_->child, buffer->pixmap, inFlightSerial_,
-                                           0, 0, 0, 0, 0, 0, 0, XCB_PRESENT_OPTION_NONE,
-                                           expectedMsc_, 0, 0, 0, nullptr)
-                            .sequence;
+    inFlightSequence_ =
+        xcb_present_pixmap(conn, window_->child, buffer->pixmap, inFlightSerial_, 0, 0, 0, 0, 0, 0,
+                           0, XCB_PRESENT_OPTION_NONE, expectedMsc_, 0, 0, 0, nullptr)
+            .sequence;
     inFlightSinceUs_ = monotonicMicros();
     xcb_flush(conn);
     buffer->idle = false;
@@ -182,7 +165,6 @@ void PresentPath::completed(uint32_t serial, uint8_t mode, uint64_t msc, uint64_
     if (expectedMsc_ && msc > expectedMsc_)
         timing_->missed(msc - expectedMsc_);
     lastMsc_ = msc;
-    lastUst_ = int64_t(ust);
     if (inFlightPutMicros_ < 0)
         return; // a redraw
     if (mode == XCB_PRESENT_COMPLETE_MODE_SKIP) {

@@ -59,8 +59,7 @@ private:
     int64_t inFlightPutMicros_ = -1;
     uint64_t expectedMsc_ = 0; // the refresh the presentation in flight is due at; 0: the next
     uint64_t lastMsc_ = 0;
-    int64_t lastUst_ = -1;
-    int64_t lastCompletedUs_ = 0; // when the last completion arrived, on our clock
+    int64_t lastCompletedUs_ = 0; // when the last completion arrived, on our clock; 0: none yet
 };
 
 } // namespace olm::x11
