@@ -93,8 +93,9 @@ TEST_F(VoutPresent, PresentsOnePicturePerRefreshAtTheServersRate) {
 
     const auto records = presentationsOf(vout);
     ASSERT_GE(records.size(), size_t(screenFps() / 2));
+    // By the server's refresh counter: completion times jitter with the fake refresh's timer.
     for (size_t i = 1; i < records.size(); ++i)
-        EXPECT_GE(records[i].screen_us - records[i - 1].screen_us, uint64_t(periodUs * 0.9))
+        EXPECT_GT(records[i].refresh, records[i - 1].refresh)
             << "two pictures in one refresh at " << i;
     const olm_vout_timing t = timingOf(vout);
     EXPECT_NEAR(double(t.refresh_period_us), periodUs, periodUs * 0.05);

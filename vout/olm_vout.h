@@ -279,7 +279,8 @@ OLM_VOUT_API int olm_vout_get_timing(olm_vout_t* vout, olm_vout_timing* timing);
 typedef struct olm_vout_presentation {
     uint64_t screen_us;  /* when, on CLOCK_MONOTONIC, in microseconds */
     uint32_t latency_us; /* from its put */
-    uint32_t reserved;   /* zero */
+    uint32_t refresh;    /* the display's refresh counter (low 32 bits) on the Present path;
+                            0 on the other */
 } olm_vout_presentation;
 
 /*

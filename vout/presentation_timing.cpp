@@ -23,11 +23,12 @@ uint32_t percentile(std::vector<uint32_t> values, int p) {
 
 } // namespace
 
-void PresentationTiming::onScreen(int64_t putUs, int64_t screenUs) {
+void PresentationTiming::onScreen(int64_t putUs, int64_t screenUs, uint64_t msc) {
     presented_.fetch_add(1, std::memory_order_relaxed);
     const int64_t latency = std::clamp<int64_t>(screenUs - putUs, 0, UINT32_MAX);
     std::lock_guard lock(mutex_);
-    history_[historyNext_] = {uint64_t(std::max<int64_t>(screenUs, 0)), uint32_t(latency), 0};
+    history_[historyNext_] = {uint64_t(std::max<int64_t>(screenUs, 0)), uint32_t(latency),
+                              uint32_t(msc)};
     historyNext_ = (historyNext_ + 1) % kHistory;
     historyCount_ = std::min(historyCount_ + 1, kHistory);
 }

@@ -23,8 +23,8 @@ public:
 
     void setPath(uint32_t path) { path_.store(path, std::memory_order_relaxed); }
 
-    // A new picture (put at putUs) reached the screen at screenUs.
-    void onScreen(int64_t putUs, int64_t screenUs);
+    // A new picture (put at putUs) reached the screen at screenUs, at refresh msc (0: unknown).
+    void onScreen(int64_t putUs, int64_t screenUs, uint64_t msc = 0);
     // The display completed a presentation at refresh counter msc, at ustUs: successive readings
     // give the refresh period.
     void refreshSeen(uint64_t msc, int64_t ustUs);

@@ -173,7 +173,7 @@ void PresentPath::completed(uint32_t serial, uint8_t mode, uint64_t msc, uint64_
     }
     const int64_t now = monotonicMicros();
     const int64_t onScreen = std::abs(int64_t(ust) - now) < kClockSlackUs ? int64_t(ust) : now;
-    timing_->onScreen(inFlightPutMicros_, onScreen);
+    timing_->onScreen(inFlightPutMicros_, onScreen, msc);
 }
 
 bool PresentPath::dispatch(const xcb_generic_event_t* event) {
