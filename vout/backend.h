@@ -1,74 +1,73 @@
 #pragma once
 
 // The seam between what every output needs (registry, pool, render thread, placement) and the
-// code that talks to one window system. A backend is a table of operations; its state is its own
-// type, derived from BackendState, that only the backend looks into. All operations but open and
-// interrupt run on the output's render thread, or on the destroying thread after the render
-// thread has ended.
+// code that talks to one window system. A backend owns the output's window and its way of getting
+// pictures on screen. The render thread drives it: pump what has arrived, present when a buffer
+// is free, and sleep on eventFd() until the next deadline. Every member runs on the render
+// thread, or on the destroying thread once the render thread has ended; interrupt runs on any.
 
+#include "in_flight.h"
 #include "picture_pool.h"
 #include "placement.h"
 #include "presentation_timing.h"
 
-#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace olm {
-
-// The base of each backend's own state.
-struct BackendState {};
 
 // What happened to the window since the last look.
 struct WindowEvents {
     bool resized = false;
     bool exposed = false;
     bool gone = false;   // the host window was destroyed: draw nothing more
-    bool hidden = false; // now: unmapped or fully covered, so drawing would show nothing
+    bool hidden = false; // now: unmapped, below an unmapped window or fully covered
     int width = 0, height = 0;
 };
 
 // What the output gives a backend to work with.
 struct BackendContext {
-    uint32_t window = 0;                     // the host window
-    int wakeFd = -1;                         // readable when the output wants the render thread
-    const std::atomic<bool>* quit = nullptr; // set when the output is being destroyed
-    PresentationTiming* timing = nullptr;    // where pictures that reached the screen are told
+    uint32_t window = 0;                  // the host window
+    PresentationTiming* timing = nullptr; // where pictures that reached the screen are told
 };
 
 // What present did with a picture.
 enum class PresentResult {
-    Drawn,    // on its way: the backend tells timing once it is on screen
-    NotDrawn, // nothing was drawn (no room, no memory, conversion failed): a new picture is lost
+    Drawn,    // on its way: the backend tells timing once it is on screen (or lost)
+    NotDrawn, // nothing was drawn (no memory, conversion failed): a new picture is lost
 };
 
-struct BackendOps {
-    const char* name;
-    // Opens the backend on context.window. Null with *error set when it cannot; then nothing of
-    // it is left.
-    BackendState* (*open)(const BackendContext& context, std::string* error);
-    // Descriptor that becomes readable when the window system has something to say.
-    int (*eventFd)(BackendState*);
-    // Handles everything pending and reports what changed.
-    WindowEvents (*takeEvents)(BackendState*);
-    // True when events were taken in while presenting; takeEvents will report them.
-    bool (*hasPending)(BackendState*);
-    // True when present may be called now; false while an earlier presentation still waits for
-    // its refresh or no buffer is free (the backend's descriptor wakes the thread when it may).
-    bool (*canPresent)(BackendState*);
-    // Draws picture into rect of the window with black around it, as one update where the path
+class Backend {
+public:
+    virtual ~Backend() = default; // releases everything, the backend's own window included
+    // Readable when the window system has something to say.
+    virtual int eventFd() const = 0;
+    // Takes in everything that has arrived (events, answers, completions), gives up what is
+    // overdue, and reports what changed. Never waits.
+    virtual WindowEvents pump() = 0;
+    // True when a buffer is free for the next picture.
+    virtual bool canPresent() const = 0;
+    // Draws picture into rect of the window with black around it, as one update where the way
     // allows; null picture: all black. putMicros is the put time of a new picture, or -1 for a
-    // redraw of one already shown (not reported again).
-    PresentResult (*present)(BackendState*, const Picture* picture, const Rect& rect,
-                             int64_t putMicros);
-    // From any thread, while the render thread may be blocked on the window system: makes every
-    // blocked or later call return at once (the connection is cut). Used when the window system
-    // does not answer during destroy.
-    void (*interrupt)(BackendState*);
-    // Releases everything, the backend's own window included.
-    void (*close)(BackendState*);
+    // redraw of one already shown (not reported again). Never waits for the window system.
+    virtual PresentResult present(const Picture* picture, const Rect& rect, int64_t putMicros) = 0;
+    // When pump must run again although nothing arrived (an answer overdue); kNoDeadline when
+    // nothing waits.
+    virtual int64_t nextDeadline() const = 0;
+    // True when pictures go out at the display's refresh: then the render thread must start on a
+    // picture as soon as it arrives.
+    virtual bool presentsAtRefresh() const = 0;
+    // From any thread, while the render thread may be blocked in the window system: makes every
+    // blocked or later call return at once. Used when the window system does not answer during
+    // destroy.
+    virtual void interrupt() = 0;
 };
 
-extern const BackendOps x11Backend;
+using OpenBackend = std::unique_ptr<Backend> (*)(const BackendContext& context, std::string* error);
+
+// The X11 backend on context.window; null with *error set when it cannot be opened (then nothing
+// of it is left).
+std::unique_ptr<Backend> openX11Backend(const BackendContext& context, std::string* error);
 
 } // namespace olm

@@ -67,7 +67,7 @@ olm_vout_t* olm_vout_create(const olm_vout_params* params) {
     try {
         std::string error;
         std::shared_ptr<olm_vout> output =
-            olm_vout::open(olm::x11Backend, params->window, depth, &error);
+            olm_vout::open(olm::openX11Backend, params->window, depth, &error);
         if (!output)
             return createFailed(error.c_str());
         std::lock_guard lock(g_registryMutex);
@@ -123,6 +123,7 @@ int olm_vout_set_display_mode(olm_vout_t* vout, int32_t mode) {
 
 int olm_vout_put_buffer_pool_yuv(olm_vout_t* vout, const uint8_t* y, const uint8_t* u,
                                  const uint8_t* v, int32_t stride, int32_t width, int32_t height) {
+    const int64_t called = olm::monotonicMicros(); // latencies count from here
     if (!y || !u || !v)
         return OLM_VOUT_E_HANDLE;
     if (!sizeAllowed(width, height) || stride < width)
@@ -139,10 +140,12 @@ int olm_vout_put_buffer_pool_yuv(olm_vout_t* vout, const uint8_t* y, const uint8
     source.planes[0] = y;
     source.planes[1] = u;
     source.planes[2] = v;
+    source.putMicros = called;
     return output->put(source);
 }
 
 int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* picture) {
+    const int64_t called = olm::monotonicMicros(); // latencies count from here
     if (!picture)
         return OLM_VOUT_E_HANDLE;
     if (picture->struct_size != sizeof(olm_vout_picture))
@@ -170,6 +173,7 @@ int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* picture) {
     }
     source.format = {p.matrix, p.range, p.sar_num, p.sar_den};
     source.release = {p.release, p.opaque};
+    source.putMicros = called;
     return output->put(source);
 }
 
@@ -197,13 +201,7 @@ int olm_vout_get_presentations(olm_vout_t* vout, olm_vout_presentation* records,
     auto output = findLive(vout);
     if (!output)
         return OLM_VOUT_E_HANDLE;
-    try {
-        const auto history = output->timing().history(capacity);
-        std::copy(history.begin(), history.end(), records);
-        *count = uint32_t(history.size());
-    } catch (const std::bad_alloc&) {
-        return OLM_VOUT_E_NO_MEMORY;
-    }
+    *count = uint32_t(output->timing().copyHistory(records, capacity));
     return OLM_VOUT_OK;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <new>
@@ -19,10 +20,9 @@ constexpr auto kRenderStopGrace = std::chrono::milliseconds(500);
 
 } // namespace
 
-olm_vout::olm_vout(const olm::BackendOps& backend, int poolDepth, int wakeFd)
-    : backend_(backend), pool_(poolDepth), wakeFd_(wakeFd) {}
+olm_vout::olm_vout(int poolDepth, int wakeFd) : pool_(poolDepth), wakeFd_(wakeFd) {}
 
-std::unique_ptr<olm_vout> olm_vout::open(const olm::BackendOps& backend, uint32_t window,
+std::unique_ptr<olm_vout> olm_vout::open(olm::OpenBackend openBackend, uint32_t window,
                                          int poolDepth, std::string* error) {
     const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0) {
@@ -31,7 +31,7 @@ std::unique_ptr<olm_vout> olm_vout::open(const olm::BackendOps& backend, uint32_
     }
     std::unique_ptr<olm_vout> output;
     try {
-        output.reset(new olm_vout(backend, poolDepth, wakeFd));
+        output.reset(new olm_vout(poolDepth, wakeFd));
     } catch (const std::bad_alloc&) {
         close(wakeFd);
         *error = "out of memory";
@@ -41,11 +41,9 @@ std::unique_ptr<olm_vout> olm_vout::open(const olm::BackendOps& backend, uint32_
     try {
         olm::BackendContext context;
         context.window = window;
-        context.wakeFd = wakeFd;
-        context.quit = &output->quit_;
         context.timing = &output->timing_;
-        output->state_ = backend.open(context, error);
-        if (!output->state_)
+        output->backend_ = openBackend(context, error);
+        if (!output->backend_)
             return nullptr;
         output->renderThread_ = std::thread(&olm_vout::renderLoop, output.get());
     } catch (const std::bad_alloc&) {
@@ -68,14 +66,11 @@ void olm_vout::shutDown() {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         // A window system that does not answer keeps the thread blocked: cut it loose.
         if (!renderEnded_.load(std::memory_order_acquire))
-            backend_.interrupt(state_);
+            backend_->interrupt();
         renderThread_.join();
     }
-    if (state_) {
-        quit_.store(true, std::memory_order_release);
-        backend_.close(state_);
-        state_ = nullptr;
-    }
+    quit_.store(true, std::memory_order_release);
+    backend_.reset();
 }
 
 olm_vout::~olm_vout() {
@@ -97,19 +92,19 @@ int olm_vout::put(const olm::PictureSource& source) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
     if (!picture)
         return OLM_VOUT_E_BUSY;
-    if (source.release.function) {
-        picture->borrow(source);
-    } else {
-        const uint32_t target = targetSize_.load(std::memory_order_relaxed);
-        const int targetWidth = int(target >> 16), targetHeight = int(target & 0xffff);
-        const bool withHalf = target != 0 && (source.width + 1) / 2 >= targetWidth &&
-                              (source.height + 1) / 2 >= targetHeight;
-        if (!picture->copyFrom(source, withHalf)) {
-            pool_.release(picture);
-            return OLM_VOUT_E_NO_MEMORY;
-        }
+    // A picture shown at half its size or less keeps a box-halved version, made here while the
+    // caller's planes are still in this core's cache.
+    const uint32_t target = targetSize_.load(std::memory_order_relaxed);
+    const int targetWidth = int(target >> 16), targetHeight = int(target & 0xffff);
+    const bool withHalf = target != 0 && (source.width + 1) / 2 >= targetWidth &&
+                          (source.height + 1) / 2 >= targetHeight;
+    const bool taken = source.release.function ? picture->borrow(source, withHalf)
+                                               : picture->copyFrom(source, withHalf);
+    if (!taken) {
+        pool_.release(picture);
+        return OLM_VOUT_E_NO_MEMORY;
     }
-    picture->putMicros = olm::monotonicMicros();
+    picture->putMicros = source.putMicros;
     put_.fetch_add(1, std::memory_order_relaxed);
     if (pool_.publish(picture))
         dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -130,33 +125,33 @@ olm_vout_stats olm_vout::stats() const {
             dropped_.load(std::memory_order_relaxed) + timing_.lostCount()};
 }
 
-// One look at the window and the pool: draws what there is to draw when the backend can take it.
-void olm_vout::renderPass(bool* redraw, bool* wasHidden, bool* gone) {
-    const olm::WindowEvents events = backend_.takeEvents(state_);
-    *gone = *gone || events.gone;
-    *redraw = *redraw || events.resized || events.exposed;
-    if (redrawRequested_.exchange(false, std::memory_order_acquire))
-        *redraw = true;
-    if (*wasHidden && !events.hidden)
-        *redraw = true; // visible again: show the last picture at once
-    *wasHidden = events.hidden;
+bool olm_vout::renderPass(RenderState& state) {
+    const olm::WindowEvents events = backend_->pump();
+    state.gone = state.gone || events.gone;
+    if (events.resized || events.exposed ||
+        redrawRequested_.exchange(false, std::memory_order_acquire))
+        state.redraw = true;
+    if (state.hidden && !events.hidden)
+        state.redraw = true; // visible again: show the last picture at once
+    state.hidden = events.hidden;
 
-    if (*gone || events.hidden) {
+    if (state.gone || state.hidden) {
         // Nothing to see: newer pictures are let go unseen, the last one kept for later.
-        if (pool_.takeNewest())
-            dropped_.fetch_add(1, std::memory_order_relaxed);
-        return;
+        if (!pool_.takeNewest())
+            return false;
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return true;
     }
-    if (!backend_.canPresent(state_))
-        return; // waiting for a refresh or a free buffer; the pool keeps the newest picture
+    if (!backend_->canPresent())
+        return false; // no free buffer; the pool keeps the newest picture
     int64_t putMicros = -1;
     if (const olm::Picture* fresh = pool_.takeNewest()) {
         putMicros = fresh->putMicros;
-        *redraw = true;
+        state.redraw = true;
     }
-    if (!*redraw)
-        return;
-    *redraw = false;
+    if (!state.redraw)
+        return false;
+    state.redraw = false;
     const olm::Picture* picture = pool_.shown();
     const olm::Rect rect =
         picture ? olm::placePicture(mode_.load(std::memory_order_relaxed), picture->width,
@@ -165,7 +160,7 @@ void olm_vout::renderPass(bool* redraw, bool* wasHidden, bool* gone) {
                 : olm::Rect{};
     olm::PresentResult result = olm::PresentResult::NotDrawn;
     try {
-        result = backend_.present(state_, picture, rect, putMicros);
+        result = backend_->present(picture, rect, putMicros);
     } catch (const std::bad_alloc&) {
         // Out of memory while scaling: this picture is skipped, the output lives on.
     }
@@ -174,31 +169,41 @@ void olm_vout::renderPass(bool* redraw, bool* wasHidden, bool* gone) {
     if (!rect.empty())
         targetSize_.store(uint32_t(rect.width) << 16 | uint32_t(rect.height),
                           std::memory_order_relaxed);
+    return true;
+}
+
+void olm_vout::waitForWork(bool gone) {
+    int timeoutMs = -1;
+    if (const int64_t deadline = backend_->nextDeadline(); deadline != olm::kNoDeadline)
+        timeoutMs =
+            int(std::clamp<int64_t>((deadline - olm::monotonicMicros() + 999) / 1000, 0, 60'000));
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {backend_->eventFd(), POLLIN, 0}};
+    // A window system that is gone would keep its descriptor readable: only wake-ups count then.
+    if (poll(fds, gone ? 1 : 2, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
+        uint64_t count;
+        [[maybe_unused]] ssize_t n = read(wakeFd_, &count, sizeof count);
+    }
 }
 
 void olm_vout::renderLoop() {
-    // A put wakes this thread while the caller (a decoder, usually) still has work to do. As a
-    // batch thread it does not preempt that caller on its core at every wake-up; it waits for a
-    // free core instead, so the caller's put returns as soon as the copy is done.
-    const sched_param batch{};
-    pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
-    bool gone = false, wasHidden = false;
-    bool redraw = true; // start by clearing the window to black
+    if (!backend_->presentsAtRefresh()) {
+        // Drawn into the window as soon as it comes, a picture can wait for a free core: as a
+        // batch thread this one does not preempt the caller (a decoder, usually) at every put.
+        // Pictures due at the next refresh cannot wait, so the Present path keeps the default.
+        const sched_param batch{};
+        pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
+    }
+    RenderState state;
     while (!quit_.load(std::memory_order_acquire)) {
-        renderPass(&redraw, &wasHidden, &gone);
-        if (!gone && backend_.hasPending(state_))
+        // Drawing may read the window system's connection: look again before sleeping.
+        if (renderPass(state))
             continue;
         // Gone or hidden, a new picture is let go at once; otherwise only when it can be drawn.
-        const bool ready = gone || wasHidden || backend_.canPresent(state_);
+        const bool ready = state.gone || state.hidden || backend_->canPresent();
         wantsPicture_.store(ready, std::memory_order_release);
         if (ready && pool_.hasReady())
             continue; // published before the store above was seen
-        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {backend_.eventFd(state_), POLLIN, 0}};
-        // Sleep until a wake-up or until the window system has something to say.
-        if (poll(fds, gone ? 1 : 2, -1) > 0 && (fds[0].revents & POLLIN)) {
-            uint64_t count;
-            [[maybe_unused]] ssize_t n = read(wakeFd_, &count, sizeof count);
-        }
+        waitForWork(state.gone);
     }
     renderEnded_.store(true, std::memory_order_release);
 }

@@ -16,9 +16,9 @@
 
 struct olm_vout {
 public:
-    // Opens the backend and starts the render thread; null with *error set on failure, with
-    // nothing left behind. Throws nothing.
-    static std::unique_ptr<olm_vout> open(const olm::BackendOps& backend, uint32_t window,
+    // Opens the backend on window and starts the render thread; null with *error set on
+    // failure, with nothing left behind. Throws nothing.
+    static std::unique_ptr<olm_vout> open(olm::OpenBackend openBackend, uint32_t window,
                                           int poolDepth, std::string* error);
     // Stops and joins the render thread and closes the backend. Further puts are harmless.
     // Returns within about a second even when the window system does not answer.
@@ -33,13 +33,23 @@ public:
     const olm::PresentationTiming& timing() const { return timing_; }
 
 private:
-    olm_vout(const olm::BackendOps& backend, int poolDepth, int wakeFd);
+    // What the render thread knows between its passes.
+    struct RenderState {
+        bool redraw = true; // start by clearing the window to black
+        bool hidden = false;
+        bool gone = false;
+    };
+
+    olm_vout(int poolDepth, int wakeFd);
     void wake();
     void renderLoop();
-    void renderPass(bool* redraw, bool* wasHidden, bool* gone);
+    // One look at the window and the pool; true when it did something (then the loop looks
+    // again before it sleeps).
+    bool renderPass(RenderState& state);
+    // Sleeps until a wake-up, the window system has something to say, or the backend's deadline.
+    void waitForWork(bool gone);
 
-    const olm::BackendOps& backend_;
-    olm::BackendState* state_ = nullptr;
+    std::unique_ptr<olm::Backend> backend_;
     olm::PicturePool pool_;
     olm::PresentationTiming timing_;
     int wakeFd_; // eventfd: a new picture, a mode change or the request to quit
@@ -52,7 +62,7 @@ private:
     std::atomic<bool> quit_{false};
     std::atomic<bool> renderEnded_{false};
     // Set while the render thread would draw a new picture at once; puts wake it only then (while
-    // a presentation waits for its refresh, the window system's answer wakes it).
+    // no buffer is free, the window system's answer wakes it).
     std::atomic<bool> wantsPicture_{true};
     std::atomic<uint64_t> put_{0}, dropped_{0};
     std::thread renderThread_;

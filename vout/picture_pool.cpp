@@ -42,6 +42,17 @@ void Picture::FreeDeleter::operator()(uint8_t* p) const {
     ::operator delete(p, std::align_val_t(kAlign));
 }
 
+bool Picture::reserve(size_t bytes) {
+    if (bytes <= capacity_)
+        return true;
+    void* memory = ::operator new(bytes, std::align_val_t(kAlign), std::nothrow);
+    if (!memory)
+        return false;
+    storage_.reset(static_cast<uint8_t*>(memory));
+    capacity_ = bytes;
+    return true;
+}
+
 bool Picture::copyFrom(const PictureSource& source, bool withHalf) {
     const int w = source.width, h = source.height;
     const size_t widths[3] = {size_t(w), (size_t(w) + 1) / 2, (size_t(w) + 1) / 2};
@@ -60,14 +71,8 @@ bool Picture::copyFrom(const PictureSource& source, bool withHalf) {
     const size_t fullSize = layOut(full, nullptr, w, h, strides);
     const size_t halfSize =
         withHalf ? layOut(halved, nullptr, halfWidth, halfHeight, halfStrides) : 0;
-    const size_t needed = fullSize + halfSize;
-    if (needed > capacity_) {
-        void* memory = ::operator new(needed, std::align_val_t(kAlign), std::nothrow);
-        if (!memory)
-            return false;
-        storage_.reset(static_cast<uint8_t*>(memory));
-        capacity_ = needed;
-    }
+    if (!reserve(fullSize + halfSize))
+        return false;
     release_ = Release{};
     format = source.format;
     layOut(*this, storage_.get(), w, h, strides);
@@ -87,11 +92,26 @@ bool Picture::copyFrom(const PictureSource& source, bool withHalf) {
     return true;
 }
 
-void Picture::borrow(const PictureSource& source) {
-    static_cast<PlaneSet&>(*this) = source;
+bool Picture::borrow(const PictureSource& source, bool withHalf) {
     half = PlaneSet{};
+    if (withHalf) {
+        const int w = source.width, h = source.height;
+        const int halfWidth = (w + 1) / 2, halfHeight = (h + 1) / 2;
+        const size_t halfChroma = alignUp((size_t(halfWidth) + 1) / 2);
+        const size_t halfStrides[3] = {alignUp(halfWidth), halfChroma, halfChroma};
+        if (!reserve(layOut(half, nullptr, halfWidth, halfHeight, halfStrides)))
+            return false;
+        layOut(half, storage_.get(), halfWidth, halfHeight, halfStrides);
+        halvePlane(source.planes[0], source.strides[0], w, h, writable(half.planes[0]),
+                   int(halfStrides[0]));
+        for (int p = 1; p < 3; ++p)
+            halvePlane(source.planes[p], source.strides[p], halfWidth, halfHeight,
+                       writable(half.planes[p]), int(halfStrides[p]));
+    }
+    static_cast<PlaneSet&>(*this) = source;
     format = source.format;
     release_ = source.release;
+    return true;
 }
 
 Release Picture::takeRelease() {

@@ -43,12 +43,13 @@ struct Release {
 // A caller's picture as it is handed to put.
 struct PictureSource : PlaneSet {
     PictureFormat format;
-    Release release; // set: borrow the planes; empty: copy them
+    Release release;       // set: borrow the planes; empty: copy them
+    int64_t putMicros = 0; // when the caller handed it over, on CLOCK_MONOTONIC
 };
 
 struct Picture : PlaneSet {
-    // The picture box-halved, made while copying when the output shows pictures at most half
-    // their size; width 0 when absent. The full picture is kept for redraws at any size.
+    // The picture box-halved, made on put when the output shows pictures at most half their
+    // size; width 0 when absent. The full picture is kept for redraws at any size.
     PlaneSet half;
     PictureFormat format;
     int64_t putMicros = 0; // when it was put, on CLOCK_MONOTONIC
@@ -56,8 +57,10 @@ struct Picture : PlaneSet {
     // Copies the source's planes in, with the halved version when withHalf is set. False when out
     // of memory.
     bool copyFrom(const PictureSource& source, bool withHalf = false);
-    // Keeps the source's planes as they are, and its release function.
-    void borrow(const PictureSource& source);
+    // Keeps the source's planes as they are, and its release function; with withHalf, also
+    // writes the halved version into the picture's own storage. False when out of memory (then
+    // nothing is kept).
+    bool borrow(const PictureSource& source, bool withHalf = false);
     // The release function of borrowed planes, once; the picture no longer holds them after.
     Release takeRelease();
 
@@ -65,6 +68,9 @@ private:
     struct FreeDeleter {
         void operator()(uint8_t* p) const;
     };
+    // Storage of at least `bytes`, keeping what is there when it is large enough.
+    bool reserve(size_t bytes);
+
     std::unique_ptr<uint8_t, FreeDeleter> storage_;
     size_t capacity_ = 0;
     Release release_;

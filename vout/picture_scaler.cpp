@@ -5,6 +5,7 @@
 extern "C" {
 #include <libswscale/swscale.h>
 }
+#include <libyuv/convert_argb.h>
 
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,49 @@ int swsColourspace(int matrix) {
         return SWS_CS_SMPTE240M;
     default:
         return SWS_CS_ITU601;
+    }
+}
+
+// libyuv's constants for a matrix and range; with swapped, those for V and U swapped, which
+// turn its BGR-ordered output into RGB order. Null where libyuv is not exact enough: its SIMD
+// code caps the blue coefficient at 2.0, which limited-range BT.709 and BT.2020 (2.11 and 2.14)
+// exceed, putting blues off by up to 13 and 16 levels; every other combination it has stays
+// within 2 levels of the exact conversion. It has no SMPTE 240M at all.
+const libyuv::YuvConstants* libyuvConstants(const PictureFormat& colour, bool swapped) {
+    const bool full = colour.range == 1;
+    switch (colour.matrix) {
+    case 0:
+        return swapped ? (full ? &libyuv::kYvuJPEGConstants : &libyuv::kYvuI601Constants)
+                       : (full ? &libyuv::kYuvJPEGConstants : &libyuv::kYuvI601Constants);
+    case 1:
+        if (!full)
+            return nullptr;
+        return swapped ? &libyuv::kYvuF709Constants : &libyuv::kYuvF709Constants;
+    case 2:
+        if (!full)
+            return nullptr;
+        return swapped ? &libyuv::kYvuV2020Constants : &libyuv::kYuvV2020Constants;
+    default:
+        return nullptr;
+    }
+}
+
+using LibyuvConversion = int (*)(const uint8_t*, int, const uint8_t*, int, const uint8_t*, int,
+                                 uint8_t*, int, const libyuv::YuvConstants*, int, int);
+
+// The libyuv conversion that writes format, and whether it wants U and V swapped; null when
+// libyuv has none.
+LibyuvConversion libyuvConversion(AVPixelFormat format, bool* swapped) {
+    *swapped = format == AV_PIX_FMT_RGB0 || format == AV_PIX_FMT_RGB24;
+    switch (format) {
+    case AV_PIX_FMT_BGR0: // bytes B, G, R, X: libyuv's "ARGB"
+    case AV_PIX_FMT_RGB0:
+        return libyuv::I420ToARGBMatrix;
+    case AV_PIX_FMT_BGR24: // bytes B, G, R: libyuv's "RGB24"
+    case AV_PIX_FMT_RGB24:
+        return libyuv::I420ToRGB24Matrix;
+    default:
+        return nullptr;
     }
 }
 
@@ -74,69 +118,92 @@ void PictureScaler::useColour(const PictureFormat& format) {
     }
 }
 
+bool PictureScaler::toRgbWithSwscale(View yuv, const PictureFormat& colour, AVPixelFormat format,
+                                     uint8_t* dst, int dstStride) {
+    if (yuv.height & 1) {
+        // libswscale's fast conversion wants an even row count. The chroma rows already cover
+        // one more luma row, so only the luma plane gets its last row repeated.
+        const size_t stride = size_t(alignUp(yuv.width));
+        evenLuma_.resize(stride * size_t(yuv.height + 1));
+        for (int row = 0; row < yuv.height; ++row)
+            std::memcpy(evenLuma_.data() + row * stride,
+                        yuv.planes[0] + size_t(row) * yuv.strides[0], size_t(yuv.width));
+        std::memcpy(evenLuma_.data() + yuv.height * stride,
+                    yuv.planes[0] + size_t(yuv.height - 1) * yuv.strides[0], size_t(yuv.width));
+        yuv.planes[0] = evenLuma_.data();
+        yuv.strides[0] = int(stride);
+        yuv.height += 1;
+    }
+    toRgb_ = sws_getCachedContext(toRgb_, yuv.width, yuv.height, AV_PIX_FMT_YUV420P, yuv.width,
+                                  yuv.height, format, SWS_POINT, nullptr, nullptr, nullptr);
+    if (!toRgb_)
+        return false;
+    useColour(colour);
+    uint8_t* out[4] = {dst, nullptr, nullptr, nullptr};
+    int outStrides[4] = {dstStride, 0, 0, 0};
+    sws_scale(toRgb_, yuv.planes, yuv.strides, 0, yuv.height, out, outStrides);
+    return true;
+}
+
+bool PictureScaler::toRgb(const View& yuv, const PictureFormat& colour, AVPixelFormat format,
+                          uint8_t* dst, int dstStride) {
+    bool swapped = false;
+    const LibyuvConversion convert = libyuvConversion(format, &swapped);
+    const libyuv::YuvConstants* constants = libyuvConstants(colour, swapped);
+    if (!convert || !constants)
+        return toRgbWithSwscale(yuv, colour, format, dst, dstStride);
+    const int u = swapped ? 2 : 1, v = swapped ? 1 : 2;
+    return convert(yuv.planes[0], yuv.strides[0], yuv.planes[u], yuv.strides[u], yuv.planes[v],
+                   yuv.strides[v], dst, dstStride, constants, yuv.width, yuv.height) == 0;
+}
+
 bool PictureScaler::scale(const Picture& picture, AVPixelFormat format, int width, int height,
                           uint8_t* dst, int dstStride) {
     // The halved version, when it still covers the target, saves reading the full picture.
     const bool halfCovers = picture.half.width >= width && picture.half.height >= height;
     const PlaneSet& source = halfCovers ? picture.half : picture;
-    const uint8_t* planes[3] = {source.planes[0], source.planes[1], source.planes[2]};
-    int strides[3] = {source.strides[0], source.strides[1], source.strides[2]};
-    int w = source.width, h = source.height;
+    View yuv;
+    yuv.width = source.width;
+    yuv.height = source.height;
+    for (int p = 0; p < 3; ++p) {
+        yuv.planes[p] = source.planes[p];
+        yuv.strides[p] = source.strides[p];
+    }
+    auto use = [&yuv](const Planes& planes) {
+        yuv.width = planes.width;
+        yuv.height = planes.height;
+        for (int p = 0; p < 3; ++p) {
+            yuv.planes[p] = planes.planes[p];
+            yuv.strides[p] = planes.strides[p];
+        }
+    };
 
     // Box-halve while the result still covers the target.
-    for (int i = 0; (w + 1) / 2 >= width && (h + 1) / 2 >= height && w > 1 && h > 1; ++i) {
+    for (int i = 0; (yuv.width + 1) / 2 >= width && (yuv.height + 1) / 2 >= height &&
+                    yuv.width > 1 && yuv.height > 1;
+         ++i) {
         Planes& out = halved_[i % 2];
-        out.resize((w + 1) / 2, (h + 1) / 2);
-        halvePlane(planes[0], strides[0], w, h, out.planes[0], out.strides[0]);
+        out.resize((yuv.width + 1) / 2, (yuv.height + 1) / 2);
+        halvePlane(yuv.planes[0], yuv.strides[0], yuv.width, yuv.height, out.planes[0],
+                   out.strides[0]);
         for (int p = 1; p < 3; ++p)
-            halvePlane(planes[p], strides[p], (w + 1) / 2, (h + 1) / 2, out.planes[p],
-                       out.strides[p]);
-        w = out.width;
-        h = out.height;
-        for (int p = 0; p < 3; ++p) {
-            planes[p] = out.planes[p];
-            strides[p] = out.strides[p];
-        }
+            halvePlane(yuv.planes[p], yuv.strides[p], (yuv.width + 1) / 2, (yuv.height + 1) / 2,
+                       out.planes[p], out.strides[p]);
+        use(out);
     }
 
-    const int rows = rowsNeeded(height);
-    if (w == width && h == height && h != rows) {
-        // Shown at its own size with an odd row count: the chroma already covers one more luma
-        // row, so only the luma plane needs its last row repeated.
-        const size_t stride = size_t(alignUp(w));
-        evenLuma_.resize(stride * rows);
-        for (int row = 0; row < h; ++row)
-            std::memcpy(evenLuma_.data() + row * stride, planes[0] + size_t(row) * strides[0],
-                        size_t(w));
-        std::memcpy(evenLuma_.data() + h * stride, planes[0] + size_t(h - 1) * strides[0],
-                    size_t(w));
-        planes[0] = evenLuma_.data();
-        strides[0] = int(stride);
-        h = rows;
-    } else if (w != width || h != rows) {
-        scaled_.resize(width, rows);
-        yuvScale_ =
-            sws_getCachedContext(yuvScale_, w, h, AV_PIX_FMT_YUV420P, width, rows,
-                                 AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (yuv.width != width || yuv.height != height) {
+        scaled_.resize(width, height);
+        yuvScale_ = sws_getCachedContext(yuvScale_, yuv.width, yuv.height, AV_PIX_FMT_YUV420P,
+                                         width, height, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr,
+                                         nullptr, nullptr);
         if (!yuvScale_)
             return false;
-        sws_scale(yuvScale_, planes, strides, 0, h, scaled_.planes, scaled_.strides);
-        for (int p = 0; p < 3; ++p) {
-            planes[p] = scaled_.planes[p];
-            strides[p] = scaled_.strides[p];
-        }
-        h = rows;
+        sws_scale(yuvScale_, yuv.planes, yuv.strides, 0, yuv.height, scaled_.planes,
+                  scaled_.strides);
+        use(scaled_);
     }
-
-    toRgb_ = sws_getCachedContext(toRgb_, width, h, AV_PIX_FMT_YUV420P, width, h, format, SWS_POINT,
-                                  nullptr, nullptr, nullptr);
-    if (!toRgb_)
-        return false;
-    useColour(picture.format);
-    uint8_t* out[4] = {dst, nullptr, nullptr, nullptr};
-    int outStrides[4] = {dstStride, 0, 0, 0};
-    sws_scale(toRgb_, planes, strides, 0, h, out, outStrides);
-    return true;
+    return toRgb(yuv, picture.format, format, dst, dstStride);
 }
 
 } // namespace olm

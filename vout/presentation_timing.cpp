@@ -13,11 +13,12 @@ int64_t monotonicMicros() {
 
 namespace {
 
-uint32_t percentile(std::vector<uint32_t> values, int p) {
-    if (values.empty())
+// The p-th percentile of values[0 .. count), reordering them; 0 when there are none.
+uint32_t percentile(uint32_t* values, size_t count, int p) {
+    if (count == 0)
         return 0;
-    const size_t index = (values.size() - 1) * size_t(p) / 100;
-    std::nth_element(values.begin(), values.begin() + long(index), values.end());
+    const size_t index = (count - 1) * size_t(p) / 100;
+    std::nth_element(values, values + index, values + count);
     return values[index];
 }
 
@@ -50,31 +51,43 @@ void PresentationTiming::missed(uint64_t refreshes) {
     missed_ += refreshes;
 }
 
+uint32_t PresentationTiming::refreshPeriodUs() const {
+    std::lock_guard lock(mutex_);
+    // The median of recent periods: a late event or a skipped refresh does not move it.
+    std::array<uint32_t, kPeriods> periods = periods_;
+    return percentile(periods.data(), periodCount_, 50);
+}
+
 olm_vout_timing PresentationTiming::timing() const {
     olm_vout_timing t{};
     t.struct_size = sizeof t;
     t.path = path_.load(std::memory_order_relaxed);
-    std::lock_guard lock(mutex_);
-    std::vector<uint32_t> latencies(historyCount_);
-    for (size_t i = 0; i < historyCount_; ++i)
-        latencies[i] = history_[i].latency_us;
-    t.latency_p50_us = percentile(latencies, 50);
-    t.latency_p95_us = percentile(latencies, 95);
+    std::array<uint32_t, kHistory> latencies;
+    std::array<uint32_t, kPeriods> periods;
+    size_t count = 0, periodCount = 0;
+    {
+        std::lock_guard lock(mutex_);
+        count = historyCount_;
+        for (size_t i = 0; i < count; ++i)
+            latencies[i] = history_[i].latency_us;
+        periods = periods_;
+        periodCount = periodCount_;
+        t.missed_refreshes = missed_;
+    }
     t.latency_max_us =
-        latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
-    // The median of recent periods: a late event or a skipped refresh does not move it.
-    t.refresh_period_us = percentile({periods_.begin(), periods_.begin() + long(periodCount_)}, 50);
-    t.missed_refreshes = missed_;
+        count ? *std::max_element(latencies.begin(), latencies.begin() + long(count)) : 0;
+    t.latency_p50_us = percentile(latencies.data(), count, 50);
+    t.latency_p95_us = percentile(latencies.data(), count, 95);
+    t.refresh_period_us = percentile(periods.data(), periodCount, 50);
     return t;
 }
 
-std::vector<olm_vout_presentation> PresentationTiming::history(size_t capacity) const {
+size_t PresentationTiming::copyHistory(olm_vout_presentation* out, size_t capacity) const {
     std::lock_guard lock(mutex_);
     const size_t count = std::min(capacity, historyCount_);
-    std::vector<olm_vout_presentation> out(count);
     for (size_t i = 0; i < count; ++i)
         out[i] = history_[(historyNext_ + kHistory - count + i) % kHistory];
-    return out;
+    return count;
 }
 
 } // namespace olm

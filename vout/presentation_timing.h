@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <vector>
 
 namespace olm {
 
@@ -20,6 +19,7 @@ int64_t monotonicMicros();
 class PresentationTiming {
 public:
     static constexpr size_t kHistory = 256;
+    static constexpr size_t kPeriods = 64;
 
     void setPath(uint32_t path) { path_.store(path, std::memory_order_relaxed); }
 
@@ -35,9 +35,13 @@ public:
 
     uint64_t presented() const { return presented_.load(std::memory_order_relaxed); }
     uint64_t lostCount() const { return lost_.load(std::memory_order_relaxed); }
+    // The display's refresh period as measured so far (median of recent ones); 0 when unknown.
+    uint32_t refreshPeriodUs() const;
+    // Allocates nothing, so it can answer when memory runs out.
     olm_vout_timing timing() const;
-    // The kept presentations, oldest first, at most capacity.
-    std::vector<olm_vout_presentation> history(size_t capacity) const;
+    // Copies the most recent presentations, oldest first, at most capacity of them, into out;
+    // returns how many.
+    size_t copyHistory(olm_vout_presentation* out, size_t capacity) const;
 
 private:
     std::atomic<uint32_t> path_{OLM_VOUT_PATH_PUT_IMAGE};
@@ -45,7 +49,7 @@ private:
     mutable std::mutex mutex_;
     std::array<olm_vout_presentation, kHistory> history_{};
     size_t historyCount_ = 0, historyNext_ = 0;
-    std::array<uint32_t, 64> periods_{};
+    std::array<uint32_t, kPeriods> periods_{};
     size_t periodCount_ = 0, periodNext_ = 0;
     uint64_t lastMsc_ = 0;
     int64_t lastUst_ = -1;

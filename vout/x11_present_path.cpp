@@ -10,64 +10,57 @@ namespace {
 
 // Completion times further than this from our clock are not trusted as latencies.
 constexpr int64_t kClockSlackUs = 10'000'000;
-// A presentation not completed by then is given up.
-constexpr int64_t kInFlightLimitUs = 1'000'000;
 
 } // namespace
 
-bool PresentPath::open(Window& window, PresentationTiming& timing) {
-    window_ = &window;
-    timing_ = &timing;
-    xcb_connection_t* conn = window.conn;
-    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(conn, &xcb_present_id);
-    if (!ext || !ext->present || envFlag("OLM_VOUT_NO_PRESENT"))
-        return false;
-    auto version = owned(
-        xcb_present_query_version_reply(conn, xcb_present_query_version(conn, 1, 2), nullptr));
-    if (!version || version->major_version < 1)
-        return false;
-    uint8_t completionEvent = 0;
-    bool pixmaps = false;
-    shmPixmaps_ = serverHasShm(conn, &pixmaps, &completionEvent) && pixmaps;
-    opcode_ = ext->major_opcode;
+PresentPath::PresentPath(Window& window, const ServerCapabilities& caps, PresentationTiming& timing)
+    : window_(window), timing_(timing), shmPixmaps_(caps.shm && caps.shmPixmaps),
+      opcode_(caps.presentOpcode) {}
+
+bool PresentPath::open() {
+    xcb_connection_t* conn = window_.conn;
     eventId_ = xcb_generate_id(conn);
     auto error = owned(xcb_request_check(
-        conn, xcb_present_select_input_checked(conn, eventId_, window.child,
+        conn, xcb_present_select_input_checked(conn, eventId_, window_.child,
                                                XCB_PRESENT_EVENT_MASK_COMPLETE_NOTIFY |
                                                    XCB_PRESENT_EVENT_MASK_IDLE_NOTIFY)));
     if (error)
         return false;
-    timing.setPath(OLM_VOUT_PATH_PRESENT);
+    timing_.setPath(OLM_VOUT_PATH_PRESENT);
     return true;
 }
 
 void PresentPath::release(Buffer& buffer) {
-    if (buffer.pixmap && !xcb_connection_has_error(window_->conn))
-        xcb_free_pixmap(window_->conn, buffer.pixmap);
-    detachSegment(window_->conn, buffer.segment);
+    if (buffer.pixmap && !xcb_connection_has_error(window_.conn))
+        xcb_free_pixmap(window_.conn, buffer.pixmap);
+    detachSegment(window_.conn, buffer.segment);
     buffer = Buffer{};
 }
 
-// Gives the buffer a pixmap of the window's size.
+// Gives the buffer a pixmap that covers the window. Pixmaps are made a little larger than the
+// window, with rows a whole number of 64-byte units, so that growing the window by a few pixels
+// does not remake them all and the conversion writes aligned rows; what lies past the window is
+// never shown.
 bool PresentPath::prepare(Buffer& buffer) {
-    if (buffer.pixmap && buffer.width == window_->width && buffer.height == window_->height)
+    const int w = window_.width, h = window_.height;
+    if (buffer.pixmap && buffer.width >= w && buffer.height >= h)
         return true;
     release(buffer);
-    xcb_connection_t* conn = window_->conn;
-    const int w = window_->width, h = window_->height;
+    xcb_connection_t* conn = window_.conn;
+    const int pw = window_.layout.alignedWidth(std::min(w + w / 8, 32767));
+    const int ph = std::min(h + h / 8, 32767);
     buffer.pixmap = xcb_generate_id(conn);
     if (shmPixmaps_) {
-        // Two spare rows: the conversion writes an even number of rows and may round the last
-        // row's width up, past the end of an exactly sized image.
-        const size_t bytes = window_->layout.rowBytes(w) * (size_t(h) + 2) + 64;
+        // Two spare rows: a conversion may write an even number of rows.
+        const size_t bytes = window_.layout.rowBytes(pw) * (size_t(ph) + 2);
         if (attachSegment(conn, buffer.segment, bytes)) {
             auto error = owned(xcb_request_check(
                 conn,
-                xcb_shm_create_pixmap_checked(conn, buffer.pixmap, window_->child, uint16_t(w),
-                                              uint16_t(h), window_->depth, buffer.segment.seg, 0)));
+                xcb_shm_create_pixmap_checked(conn, buffer.pixmap, window_.child, uint16_t(pw),
+                                              uint16_t(ph), window_.depth, buffer.segment.seg, 0)));
             if (!error) {
-                buffer.width = w;
-                buffer.height = h;
+                buffer.width = pw;
+                buffer.height = ph;
                 return true;
             }
             detachSegment(conn, buffer.segment);
@@ -75,47 +68,38 @@ bool PresentPath::prepare(Buffer& buffer) {
         shmPixmaps_ = false; // plain pixmaps from now on
     }
     auto error = owned(xcb_request_check(
-        conn, xcb_create_pixmap_checked(conn, window_->depth, buffer.pixmap, window_->child,
-                                        uint16_t(w), uint16_t(h))));
+        conn, xcb_create_pixmap_checked(conn, window_.depth, buffer.pixmap, window_.child,
+                                        uint16_t(pw), uint16_t(ph))));
     if (error) {
         buffer.pixmap = 0;
         return false;
     }
-    buffer.width = w;
-    buffer.height = h;
+    buffer.width = pw;
+    buffer.height = ph;
     return true;
 }
 
 bool PresentPath::draw(PictureScaler& scaler, Buffer& buffer, const Picture& picture,
                        const Rect& rect) {
-    const PixelLayout& layout = window_->layout;
+    const PixelLayout& layout = window_.layout;
     if (buffer.segment.addr) {
         const size_t stride = layout.rowBytes(buffer.width);
         uint8_t* at = buffer.segment.addr + size_t(rect.y) * stride +
                       size_t(rect.x) * size_t(layout.bytesPerPixel());
         return scaler.scale(picture, layout.format, rect.width, rect.height, at, int(stride));
     }
-    return putImageInStrips(*window_, scaler, picture, rect, buffer.pixmap, staging_);
+    return putImageInStrips(window_, scaler, picture, rect, buffer.pixmap, staging_);
 }
 
-void PresentPath::abandonInFlight() {
-    inFlight_ = false;
-    if (inFlightPutMicros_ >= 0)
-        timing_->lost();
-    // The pixmap it used may still be read: keep it busy until the server says otherwise, unless
-    // every pixmap is stuck (then the server has forgotten them).
-    bool anyIdle = false;
-    for (const Buffer& b : buffers_)
-        anyIdle = anyIdle || b.idle;
-    if (!anyIdle)
-        for (Buffer& b : buffers_)
-            b.idle = true;
+PresentPath::Buffer* PresentPath::idleBuffer() {
+    for (Buffer& b : buffers_)
+        if (b.idle)
+            return &b;
+    return nullptr;
 }
 
-bool PresentPath::canPresent() {
-    if (inFlight_ && monotonicMicros() - inFlightSinceUs_ > kInFlightLimitUs)
-        abandonInFlight();
-    if (inFlight_)
+bool PresentPath::canPresent() const {
+    if (presentations_.full())
         return false;
     for (const Buffer& b : buffers_)
         if (b.idle)
@@ -123,65 +107,115 @@ bool PresentPath::canPresent() {
     return false;
 }
 
+uint64_t PresentPath::dueRefresh(int64_t putMicros) const {
+    const int64_t period = timing_.refreshPeriodUs();
+    if (lastUst_ <= 0 || period <= 0 || putMicros < 0)
+        return 0;
+    const int64_t sincePut = putMicros - lastUst_;
+    const int64_t refreshes =
+        sincePut >= 0 ? sincePut / period : -((-sincePut + period - 1) / period);
+    const int64_t current = int64_t(lastMsc_) + refreshes;
+    return current >= 0 ? uint64_t(current + 1) : 0;
+}
+
 PresentResult PresentPath::present(PictureScaler& scaler, const Picture* picture, const Rect& rect,
                                    int64_t putMicros) {
-    Buffer* buffer = nullptr;
-    for (Buffer& b : buffers_)
-        if (b.idle && !buffer)
-            buffer = &b;
-    if (!buffer || window_->width <= 0 || window_->height <= 0 || !prepare(*buffer))
+    Buffer* buffer = idleBuffer();
+    if (!buffer || presentations_.full() || !prepare(*buffer))
         return PresentResult::NotDrawn;
     const bool drawable = picture && !rect.empty();
     if (drawable && !draw(scaler, *buffer, *picture, rect))
         return PresentResult::NotDrawn;
     // Borders and picture in the one pixmap: the window changes in one step.
-    window_->fillBorders(buffer->pixmap, rect, !drawable);
+    window_.fillBorders(buffer->pixmap, rect, !drawable);
 
-    xcb_connection_t* conn = window_->conn;
-    inFlightSerial_ = ++serial_;
-    // A new picture that was already waiting when the last presentation completed is due at the
-    // refresh after that one; if it lands later, it missed refreshes. Others go at the next one.
-    expectedMsc_ = 0;
-    if (picture && putMicros >= 0 && lastCompletedUs_ > 0 && putMicros <= lastCompletedUs_)
-        expectedMsc_ = lastMsc_ + 1;
-    inFlightSequence_ =
-        xcb_present_pixmap(conn, window_->child, buffer->pixmap, inFlightSerial_, 0, 0, 0, 0, 0, 0,
-                           0, XCB_PRESENT_OPTION_NONE, expectedMsc_, 0, 0, 0, nullptr)
+    InFlight::Record record;
+    record.putMicros = picture ? putMicros : -1;
+    record.due = dueRefresh(record.putMicros);
+    if (picture && putMicros < 0) {
+        // A redraw of the picture shown last replaces its presentation if that still waits for
+        // its refresh: then this one carries the picture to the screen and is the one counted.
+        if (InFlight::Record* waiting = presentations_.newest();
+            waiting && waiting->putMicros >= 0) {
+            record.putMicros = waiting->putMicros;
+            record.due = waiting->due;
+            waiting->putMicros = -1;
+        }
+    }
+    xcb_connection_t* conn = window_.conn;
+    record.key = ++serial_;
+    record.sequence =
+        xcb_present_pixmap(conn, window_.child, buffer->pixmap, uint32_t(record.key), 0, 0, 0, 0, 0,
+                           0, 0, XCB_PRESENT_OPTION_NONE, 0, 0, 0, 0, nullptr)
             .sequence;
-    inFlightSinceUs_ = monotonicMicros();
-    xcb_flush(conn);
+    record.slot = int(buffer - buffers_);
+    record.sentUs = monotonicMicros();
+    presentations_.add(record);
     buffer->idle = false;
-    inFlight_ = true;
-    inFlightPutMicros_ = picture ? putMicros : -1;
+    buffer->busySinceUs = record.sentUs;
+    xcb_flush(conn);
     return PresentResult::Drawn;
 }
 
 void PresentPath::completed(uint32_t serial, uint8_t mode, uint64_t msc, uint64_t ust) {
-    if (!inFlight_ || serial != inFlightSerial_)
-        return;
-    inFlight_ = false;
-    timing_->refreshSeen(msc, int64_t(ust));
-    lastCompletedUs_ = monotonicMicros();
-    if (expectedMsc_ && msc > expectedMsc_)
-        timing_->missed(msc - expectedMsc_);
-    lastMsc_ = msc;
-    if (inFlightPutMicros_ < 0)
-        return; // a redraw
-    if (mode == XCB_PRESENT_COMPLETE_MODE_SKIP) {
-        timing_->lost();
-        return;
-    }
     const int64_t now = monotonicMicros();
     const int64_t onScreen = std::abs(int64_t(ust) - now) < kClockSlackUs ? int64_t(ust) : now;
-    timing_->onScreen(inFlightPutMicros_, onScreen, msc);
+    const bool skipped = mode == XCB_PRESENT_COMPLETE_MODE_SKIP;
+    if (!skipped) {
+        // Only a picture that reached the screen times the refresh: the server reports the
+        // pictures it skipped for the same refresh a little before or after, at other times.
+        timing_.refreshSeen(msc, onScreen);
+        lastMsc_ = msc;
+        lastUst_ = onScreen;
+    }
+    const auto record = presentations_.take(serial);
+    if (!record || record->putMicros < 0)
+        return; // given up already, or a redraw
+    if (skipped) {
+        timing_.lost(); // replaced by a newer picture before its refresh
+        return;
+    }
+    if (record->due && msc > record->due)
+        timing_.missed(msc - record->due);
+    timing_.onScreen(record->putMicros, onScreen, msc);
+}
+
+void PresentPath::expire(int64_t nowUs) {
+    presentations_.expire(nowUs, [this](const InFlight::Record& r) {
+        if (r.putMicros >= 0)
+            timing_.lost();
+        // Its pixmap stays busy until the server says it is idle.
+    });
+    // Every pixmap busy for that long: the server has forgotten them.
+    bool stuck = true;
+    for (const Buffer& b : buffers_)
+        stuck = stuck && !b.idle && nowUs - b.busySinceUs >= InFlight::kLimitUs;
+    if (stuck)
+        for (Buffer& b : buffers_)
+            b.idle = true;
+}
+
+int64_t PresentPath::nextDeadline() const {
+    int64_t deadline = presentations_.nextDeadline();
+    if (canPresent())
+        return deadline;
+    for (const Buffer& b : buffers_)
+        if (!b.idle)
+            deadline = std::min(deadline, b.busySinceUs + InFlight::kLimitUs);
+    return deadline;
 }
 
 bool PresentPath::dispatch(const xcb_generic_event_t* event) {
     if (event->response_type == 0) {
-        auto* error = reinterpret_cast<const xcb_generic_error_t*>(event);
-        if (!inFlight_ || error->full_sequence != inFlightSequence_)
+        // The server refused a presentation: no completion will come, and it holds no pixmap.
+        const uint32_t sequence = event->full_sequence;
+        const auto refused = presentations_.takeFirst(
+            [sequence](const InFlight::Record& r) { return r.sequence == sequence; });
+        if (!refused)
             return false;
-        abandonInFlight(); // the server refused it: no completion will come
+        if (refused->putMicros >= 0)
+            timing_.lost();
+        buffers_[refused->slot].idle = true;
         return true;
     }
     if ((event->response_type & 0x7f) != XCB_GE_GENERIC)
@@ -210,6 +244,10 @@ bool PresentPath::dispatch(const xcb_generic_event_t* event) {
 }
 
 void PresentPath::close() {
+    presentations_.expire(kNoDeadline, [this](const InFlight::Record& r) {
+        if (r.putMicros >= 0)
+            timing_.lost();
+    });
     for (Buffer& b : buffers_)
         release(b);
 }

@@ -60,10 +60,7 @@ bool envFlag(const char* name) {
     return value && *value && std::strcmp(value, "0") != 0;
 }
 
-bool Window::open(const BackendContext& context, std::string* error) {
-    wakeFd = context.wakeFd;
-    quit = context.quit;
-    const uint32_t window = context.window;
+bool Window::open(uint32_t window, std::string* error) {
     int screenNumber = 0;
     conn = xcb_connect(nullptr, &screenNumber);
     auto fail = [&](std::string why) {
@@ -114,6 +111,7 @@ bool Window::open(const BackendContext& context, std::string* error) {
     const uint32_t hostEvents[] = {XCB_EVENT_MASK_STRUCTURE_NOTIFY};
     const auto selected =
         xcb_change_window_attributes_checked(conn, window, XCB_CW_EVENT_MASK, hostEvents);
+    ancestors_.assign(1, Ancestor{window, attrs->map_state != XCB_MAP_STATE_UNMAPPED});
 
     // A child window of our own, so the host's painting of its background never overwrites a
     // picture. It selects exposure and visibility only: pointer and key events pass on to the
@@ -141,6 +139,35 @@ bool Window::open(const BackendContext& context, std::string* error) {
     for (const auto& [cookie, what] : steps)
         if (auto e = owned(xcb_request_check(conn, cookie)))
             return fail(xError(what, window, *e));
+    watchAncestors();
+    return true;
+}
+
+void Window::watchAncestors() {
+    const bool hostMapped = !ancestors_.empty() && ancestors_[0].mapped;
+    ancestors_.resize(1);
+    ancestors_[0].mapped = hostMapped;
+    const uint32_t events[] = {XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+    xcb_window_t window = host;
+    // Window trees are shallow; the bound only guards against a tree changing under the walk.
+    for (int level = 0; level < 64; ++level) {
+        auto tree = owned(xcb_query_tree_reply(conn, xcb_query_tree(conn, window), nullptr));
+        if (!tree || tree->parent == XCB_NONE || tree->parent == tree->root)
+            return;
+        window = tree->parent;
+        xcb_change_window_attributes(conn, window, XCB_CW_EVENT_MASK, events);
+        auto attrs = owned(xcb_get_window_attributes_reply(
+            conn, xcb_get_window_attributes(conn, window), nullptr));
+        if (!attrs)
+            return; // gone meanwhile: its destruction takes the host with it
+        ancestors_.push_back({window, attrs->map_state != XCB_MAP_STATE_UNMAPPED});
+    }
+}
+
+bool Window::viewable() const {
+    for (const Ancestor& a : ancestors_)
+        if (!a.mapped)
+            return false;
     return true;
 }
 
@@ -161,8 +188,19 @@ bool Window::dispatch(const xcb_generic_event_t* event) {
     case XCB_MAP_NOTIFY:
     case XCB_UNMAP_NOTIFY: {
         auto* e = reinterpret_cast<const xcb_map_notify_event_t*>(event);
-        if (e->window == host)
-            hostUnmapped = (event->response_type & 0x7f) == XCB_UNMAP_NOTIFY;
+        for (Ancestor& a : ancestors_)
+            if (a.window == e->window)
+                a.mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY;
+        return true;
+    }
+    case XCB_REPARENT_NOTIFY: {
+        auto* e = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
+        for (const Ancestor& a : ancestors_) {
+            if (a.window == e->window) {
+                watchAncestors(); // the windows above the host are others now
+                break;
+            }
+        }
         return true;
     }
     case XCB_CONFIGURE_NOTIFY: {
@@ -201,19 +239,6 @@ void Window::fillBorders(xcb_drawable_t drawable, const Rect& rect, bool everyth
         rects[i] = {int16_t(r.x), int16_t(r.y), uint16_t(r.width), uint16_t(r.height)};
     }
     xcb_poly_fill_rectangle(conn, drawable, gc, uint32_t(borders.count), rects);
-}
-
-bool Window::waitForServer(int timeoutMs, bool* watchWake) {
-    if (xcb_connection_has_error(conn) || quit->load(std::memory_order_acquire))
-        return false;
-    xcb_flush(conn);
-    pollfd fds[2] = {{xcb_get_file_descriptor(conn), POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    const int count = poll(fds, *watchWake && wakeFd >= 0 ? 2 : 1, timeoutMs);
-    if (quit->load(std::memory_order_acquire))
-        return false;
-    if (count > 0 && (fds[1].revents & POLLIN))
-        *watchWake = false;
-    return !xcb_connection_has_error(conn);
 }
 
 void Window::close(int boundMs) {

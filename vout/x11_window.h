@@ -1,8 +1,9 @@
 #pragma once
 
 // The X11 backend's connection and window: the server's pixel layout, the child window the output
-// draws in over the host window, and the events that say how both change. Shared by the two ways
-// of getting pictures on screen (x11_image_path.h, x11_present_path.h).
+// draws in over the host window, and the events that say how both change, including whether the
+// host can be seen at all (it and every window above it mapped). Shared by the two ways of
+// getting pictures on screen (x11_image_path.h, x11_present_path.h).
 
 #include "backend.h"
 
@@ -16,6 +17,7 @@ extern "C" {
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace olm::x11 {
 
@@ -66,27 +68,34 @@ struct Window {
     int width = 0, height = 0;
     size_t maxRequestBytes = 0;
     bool gone = false;
-    bool hostUnmapped = false, obscured = false;
+    bool obscured = false;
     WindowEvents pending;
-    int wakeFd = -1;
-    const std::atomic<bool>* quit = nullptr;
 
     // Connects, checks the host and covers it with the child window. False with *error set (and
     // nothing left open) when any of it fails.
-    bool open(const BackendContext& context, std::string* error);
+    bool open(uint32_t window, std::string* error);
     // Takes in an event about the windows; false when the event is not one of those.
     bool dispatch(const xcb_generic_event_t* event);
-    bool hidden() const { return hostUnmapped || obscured; }
+    // Unmapped, below an unmapped window (a minimised top level) or fully covered: drawing would
+    // show nothing.
+    bool hidden() const { return obscured || !viewable(); }
     // Fills the parts of the drawable outside rect with black (all of it when everything).
     void fillBorders(xcb_drawable_t drawable, const Rect& rect, bool everything);
-    // Waits up to timeoutMs for the server to say something, or for the output's wake-up while
-    // *watchWake is set (it is cleared when a wake-up other than quit arrives, since the
-    // descriptor stays readable until the render thread reads it). False when the output is
-    // being destroyed or the connection failed: the caller then gives up waiting.
-    bool waitForServer(int timeoutMs, bool* watchWake);
     // Frees the child window and the graphics context (when the server still has them), gives
     // the server at most boundMs to act on it, and disconnects.
     void close(int boundMs);
+
+private:
+    // The host and the windows above it, up to the root, with whether each is mapped.
+    struct Ancestor {
+        xcb_window_t window = 0;
+        bool mapped = false;
+    };
+    // Finds the host's ancestors anew and follows their mapping (after a reparent, say).
+    void watchAncestors();
+    bool viewable() const;
+
+    std::vector<Ancestor> ancestors_; // ancestors_[0] is the host
 };
 
 // True when the environment variable is set to something other than "" or "0".
