@@ -143,6 +143,20 @@ TEST(VoutOutOfMemory, PutAndTheRenderThreadSurviveAllocationFailures) {
     EXPECT_TRUE(eventually([&] {
         return near(grabWindow(host).at(160, 120), {192, 192, 192}, 8);
     })) << toString(grabWindow(host).at(160, 120));
+    // The questions a monitor asks need no memory of their own.
+    g_failAbove = 0;
+    olm_vout_timing timing{};
+    timing.struct_size = sizeof timing;
+    EXPECT_EQ(olm_vout_get_timing(vout, &timing), OLM_VOUT_OK);
+    EXPECT_GT(timing.latency_p50_us, 0u);
+    olm_vout_presentation records[4];
+    uint32_t count = 0;
+    EXPECT_EQ(olm_vout_get_presentations(vout, records, 4, &count), OLM_VOUT_OK);
+    EXPECT_EQ(count, 1u);
+    olm_vout_stats stats{};
+    EXPECT_EQ(olm_vout_get_stats(vout, &stats), OLM_VOUT_OK);
+    g_failAbove = SIZE_MAX;
+
     ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
     EXPECT_EQ(released.load(), 2) << "every accepted picture is released, drawn or not";
     destroyPlainWindow(host);

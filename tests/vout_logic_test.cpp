@@ -1,5 +1,9 @@
-// The X-free parts of olm_vout: placement of the picture and the picture pool.
+// The X-free parts of olm_vout: placement of the picture, the picture pool, scaling, the
+// bookkeeping of pictures on their way to the screen, and the render loop over a fake backend.
 
+#include "eventually.h"
+#include "in_flight.h"
+#include "output.h"
 #include "picture_pool.h"
 #include "picture_scaler.h"
 #include "placement.h"
@@ -9,7 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <vector>
 
@@ -120,7 +128,7 @@ std::vector<uint8_t> packed(const uint8_t* plane, int stride, int w, int h) {
 } // namespace
 
 TEST(PictureCopy, KeepsEveryPixelWhateverTheStridesAndHalvesOnRequest) {
-    for (bool withHalf : {false, true}) {
+    for (auto [borrowed, withHalf] : {std::pair{false, false}, {false, true}, {true, true}}) {
         for (auto [stride, chromaStride, width, height] : {std::tuple{64, 32, 64, 16},
                                                            {67, 34, 67, 9},
                                                            {500, 250, 33, 7},
@@ -130,7 +138,8 @@ TEST(PictureCopy, KeepsEveryPixelWhateverTheStridesAndHalvesOnRequest) {
                                                            {200, 31, 61, 3}}) {
             const Planes in(stride, width, height, chromaStride);
             olm::Picture picture;
-            ASSERT_TRUE(picture.copyFrom(in.source(), withHalf));
+            ASSERT_TRUE(borrowed ? picture.borrow(in.source(), withHalf)
+                                 : picture.copyFrom(in.source(), withHalf));
             ASSERT_EQ(picture.width, width);
             ASSERT_EQ(picture.height, height);
             const int cw = (width + 1) / 2, ch = (height + 1) / 2;
@@ -226,4 +235,124 @@ TEST(PictureScaler, LargeReductionsKeepTheImageInPlace) {
         EXPECT_GE(line[4 * (ow / 2 + 3)], 253);
         EXPECT_GE(line[4 * (ow - 1)], 253);
     }
+}
+
+TEST(PictureScaler, OddTargetHeightsKeepTheWholePicture) {
+    // A grey luma ramp, 3.5 levels a row. Scaled to an odd height, each output row must show the
+    // rows of the picture it covers: a picture stretched by one row loses its bottom and is off by
+    // about ten levels there. Through libyuv (BT.601) and libswscale (limited-range BT.709).
+    const int w = 64, h = 60, ow = 64;
+    Planes in(w, w, h);
+    std::fill(in.u.begin(), in.u.end(), 128);
+    std::fill(in.v.begin(), in.v.end(), 128);
+    for (int row = 0; row < h; ++row)
+        std::fill_n(in.y.begin() + row * w, w, uint8_t(std::lround(16 + 3.5 * row)));
+    for (int matrix : {OLM_VOUT_MATRIX_BT601, OLM_VOUT_MATRIX_BT709}) {
+        for (int oh : {21, 45, 59}) {
+            olm::PictureSource source = in.source();
+            source.format.matrix = matrix;
+            olm::Picture picture;
+            ASSERT_TRUE(picture.copyFrom(source));
+            olm::PictureScaler scaler;
+            const int stride = ow * 4;
+            std::vector<uint8_t> out(size_t(stride) * olm::PictureScaler::rowsNeeded(oh));
+            ASSERT_TRUE(scaler.scale(picture, AV_PIX_FMT_BGR0, ow, oh, out.data(), stride));
+            for (int row = 0; row < oh; ++row) {
+                const double sourceRow = std::clamp((row + 0.5) * h / oh - 0.5, 0.0, h - 1.0);
+                const double luma = 16 + 3.5 * sourceRow;
+                const int want = int(std::lround((luma - 16) * 255 / 219));
+                EXPECT_NEAR(out[size_t(row) * stride + 4 * (ow / 2)], want, 4)
+                    << "row " << row << " of " << oh << ", matrix " << matrix;
+            }
+        }
+    }
+}
+
+TEST(InFlight, LateAnswersMatchNothingAndOverdueRecordsAreGivenUp) {
+    const int64_t limit = olm::InFlight::kLimitUs;
+    olm::InFlight sent;
+    EXPECT_EQ(sent.nextDeadline(), olm::kNoDeadline);
+    ASSERT_TRUE(sent.add({.key = 10, .sequence = 1, .slot = 0, .putMicros = 5, .sentUs = 1000}));
+    ASSERT_TRUE(sent.add({.key = 20, .sequence = 2, .slot = 1, .putMicros = 6, .sentUs = 2000}));
+    EXPECT_EQ(sent.nextDeadline(), 1000 + limit);
+
+    std::vector<uint64_t> givenUp;
+    auto record = [&](const olm::InFlight::Record& r) { givenUp.push_back(r.key); };
+    sent.expire(1000 + limit - 1, record);
+    EXPECT_TRUE(givenUp.empty());
+    sent.expire(1000 + limit, record);
+    EXPECT_EQ(givenUp, std::vector<uint64_t>{10});
+    EXPECT_EQ(sent.nextDeadline(), 2000 + limit);
+
+    // The buffer of the given-up picture carries a new one; the old picture's late answer must
+    // not be taken for it.
+    ASSERT_TRUE(sent.add({.key = 30, .sequence = 3, .slot = 0, .putMicros = 7, .sentUs = 3000}));
+    EXPECT_FALSE(sent.take(10).has_value());
+    EXPECT_TRUE(sent.holdsSlot(0));
+    const auto answered = sent.take(30);
+    ASSERT_TRUE(answered.has_value());
+    EXPECT_EQ(answered->putMicros, 7);
+    EXPECT_FALSE(sent.holdsSlot(0));
+    // An error names the request, not the key.
+    EXPECT_EQ(sent.takeFirst([](const olm::InFlight::Record& r) { return r.sequence == 2; })->key,
+              20u);
+    EXPECT_EQ(sent.size(), 0u);
+    for (uint64_t key = 0; key < olm::InFlight::kCapacity; ++key)
+        ASSERT_TRUE(sent.add({.key = key}));
+    EXPECT_FALSE(sent.add({.key = 99})) << "full";
+}
+
+namespace {
+
+// A window system that never answers: each presentation holds the only buffer until the backend
+// gives it up, 100 ms later, as the X11 backend gives up after a second.
+struct SilentBackend : olm::Backend {
+    static constexpr int64_t kGiveUpUs = 100'000;
+    static inline std::atomic<int> presents{0}, pumps{0};
+
+    int fd = eventfd(0, EFD_CLOEXEC); // never readable
+    int64_t busySince = -1;
+
+    ~SilentBackend() override { close(fd); }
+    int eventFd() const override { return fd; }
+    olm::WindowEvents pump() override {
+        ++pumps;
+        if (busySince >= 0 && olm::monotonicMicros() - busySince >= kGiveUpUs)
+            busySince = -1;
+        olm::WindowEvents events;
+        events.width = 64;
+        events.height = 48;
+        return events;
+    }
+    bool canPresent() const override { return busySince < 0; }
+    olm::PresentResult present(const olm::Picture*, const olm::Rect&, int64_t) override {
+        ++presents;
+        busySince = olm::monotonicMicros();
+        return olm::PresentResult::Drawn;
+    }
+    int64_t nextDeadline() const override {
+        return busySince < 0 ? olm::kNoDeadline : busySince + kGiveUpUs;
+    }
+    bool presentsAtRefresh() const override { return true; }
+    void interrupt() override {}
+};
+
+} // namespace
+
+TEST(RenderLoop, AnAnswerThatNeverComesDoesNotFreezeTheOutput) {
+    std::string error;
+    auto output = olm_vout::open(
+        [](const olm::BackendContext&, std::string*) -> std::unique_ptr<olm::Backend> {
+            return std::make_unique<SilentBackend>();
+        },
+        1, 3, &error);
+    ASSERT_TRUE(output) << error;
+    // Clearing the window to black takes the only buffer, and no answer will free it: the
+    // picture put now goes out only once the render thread gives that presentation up by itself.
+    ASSERT_TRUE(eventually([] { return SilentBackend::presents == 1; }));
+    const Planes picture(64, 64, 48);
+    ASSERT_EQ(output->put(picture.source()), OLM_VOUT_OK);
+    EXPECT_TRUE(eventually([] { return SilentBackend::presents == 2; }, 3000));
+    EXPECT_LT(SilentBackend::pumps.load(), 40) << "it sleeps until the deadline, it does not spin";
+    output->shutDown();
 }

@@ -112,6 +112,30 @@ TEST_F(VoutPresent, PresentsOnePicturePerRefreshAtTheServersRate) {
     shorter.struct_size = 4;
     EXPECT_EQ(olm_vout_get_timing(vout, &shorter), OLM_VOUT_E_INVALID);
     EXPECT_GT(t.latency_p50_us, 0u);
+    // A newer caller's larger record: filled as far as this version knows, the rest untouched.
+    struct {
+        olm_vout_timing timing;
+        uint64_t newer;
+    } larger;
+    std::memset(&larger, 0xab, sizeof larger);
+    larger.timing.struct_size = sizeof larger;
+    ASSERT_EQ(olm_vout_get_timing(vout, &larger.timing), OLM_VOUT_OK);
+    EXPECT_EQ(larger.timing.refresh_period_us, t.refresh_period_us);
+    EXPECT_EQ(larger.timing.missed_refreshes, t.missed_refreshes);
+    EXPECT_EQ(larger.newer, 0xababababababababu);
+    EXPECT_EQ(larger.timing.struct_size, sizeof larger);
+
+    // Fewer records than are kept: the newest ones, oldest first; none; no place to put them.
+    std::vector<olm_vout_presentation> newest(3);
+    uint32_t count = 99;
+    ASSERT_EQ(olm_vout_get_presentations(vout, newest.data(), 3, &count), OLM_VOUT_OK);
+    ASSERT_EQ(count, 3u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(newest[i].screen_us, records[records.size() - 3 + i].screen_us);
+    ASSERT_EQ(olm_vout_get_presentations(vout, newest.data(), 0, &count), OLM_VOUT_OK);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(olm_vout_get_presentations(vout, nullptr, 3, &count), OLM_VOUT_E_HANDLE);
+    EXPECT_EQ(olm_vout_get_presentations(vout, newest.data(), 3, nullptr), OLM_VOUT_E_HANDLE);
 }
 
 TEST_F(VoutPresent, PictureJustAfterARefreshIsOnScreenWithinTwoPeriods) {
@@ -164,10 +188,10 @@ TEST_F(VoutPresent, BothPathsShowTheSamePixels) {
 }
 
 TEST_F(VoutPresent, HiddenWindowsAreNotDrawnIntoAndShowTheLastPictureAgain) {
+    const Gradient first(320, 240, 0), last(320, 240, 90);
+    // What the last picture looks like in a window of this size.
     vout = createOn(host);
     ASSERT_NE(vout, nullptr);
-    const Gradient first(320, 240, 0), last(320, 240, 90);
-    // What the last picture looks like in this window.
     ASSERT_EQ(last.putTo(vout), OLM_VOUT_OK);
     Snapshot shown;
     ASSERT_TRUE(eventually([&] {
@@ -188,18 +212,42 @@ TEST_F(VoutPresent, HiddenWindowsAreNotDrawnIntoAndShowTheLastPictureAgain) {
         ASSERT_TRUE(eventually([&] { return settled(vout); }));
         EXPECT_EQ(statsOf(vout).presented, presented) << "nothing drawn while hidden";
     };
+    auto showsLast = [&](uint32_t window) {
+        return eventually([&] { return grabWindow(window).pixels == shown.pixels; });
+    };
 
     showFirst();
     setMapped(host, false);
     putWhileHidden();
     setMapped(host, true);
-    EXPECT_TRUE(eventually([&] { return grabWindow(host).pixels == shown.pixels; }))
-        << "mapped again: the last picture put is shown";
+    EXPECT_TRUE(showsLast(host)) << "mapped again: the last picture put is shown";
 
     showFirst();
     const uint32_t cover = createPlainWindow(400, 300); // fully over the host
     putWhileHidden();
     destroyPlainWindow(cover);
-    EXPECT_TRUE(eventually([&] { return grabWindow(host).pixels == shown.pixels; }))
-        << "uncovered: the last picture put is shown";
+    EXPECT_TRUE(showsLast(host)) << "uncovered: the last picture put is shown";
+    olm_vout_destroy(&vout);
+
+    // A host that is not mapped yet when the output is made.
+    setMapped(host, false);
+    vout = createOn(host);
+    ASSERT_NE(vout, nullptr);
+    putWhileHidden();
+    setMapped(host, true);
+    EXPECT_TRUE(showsLast(host)) << "created unmapped, then mapped";
+    olm_vout_destroy(&vout);
+
+    // A host inside a top level that is unmapped (minimised): the host itself stays mapped.
+    const uint32_t top = createPlainWindow(400, 300, 0, 0);
+    const uint32_t inner = createPlainWindow(320, 240, 0, 0, top);
+    vout = createOn(inner);
+    ASSERT_NE(vout, nullptr);
+    showFirst();
+    setMapped(top, false);
+    putWhileHidden();
+    setMapped(top, true);
+    EXPECT_TRUE(showsLast(inner)) << "its top level mapped again";
+    olm_vout_destroy(&vout);
+    destroyPlainWindow(top);
 }

@@ -364,18 +364,77 @@ TEST_F(VoutX11, ChildWindowLeavesPointerEventsToTheHost) {
     EXPECT_TRUE(childWindows(host).empty()) << "destroy removes the child window";
 }
 
-TEST_F(VoutX11, PlainPutImageWorksWithoutSharedMemory) {
-    vout = createOn(host, true, true); // drawn into the window with PutImage strips
-    ASSERT_NE(vout, nullptr);
-    olm_vout_set_display_mode(vout, VOUT_PREFERRED);
-    // Odd sizes and a padded stride.
-    ASSERT_EQ(SolidPicture(333, 251, kGreen, 352).putTo(vout), OLM_VOUT_OK);
-    const Rgb green = expectedRgb(kGreen);
-    EXPECT_TRUE(eventually([&] {
-        const Snapshot s = grabWindow(host);
-        return s.width == 480 && near(s.at(0, 0), green, kTolerance) &&
-               near(s.at(479, 239), green, kTolerance) && near(s.at(240, 120), green, kTolerance);
-    }));
+TEST_F(VoutX11, ImagePathDrawsWithAndWithoutSharedMemory) {
+    // Straight into the window: with MIT-SHM (what servers without Present get), then with
+    // PutImage in strips.
+    for (bool noShm : {false, true}) {
+        vout = createOn(host, true, noShm);
+        ASSERT_NE(vout, nullptr);
+        olm_vout_timing timing{};
+        timing.struct_size = sizeof timing;
+        ASSERT_EQ(olm_vout_get_timing(vout, &timing), OLM_VOUT_OK);
+        EXPECT_EQ(timing.path, uint32_t(OLM_VOUT_PATH_PUT_IMAGE));
+        olm_vout_set_display_mode(vout, VOUT_PREFERRED);
+        // Odd sizes and a padded stride.
+        ASSERT_EQ(SolidPicture(333, 251, kGreen, 352).putTo(vout), OLM_VOUT_OK);
+        const Rgb green = expectedRgb(kGreen);
+        EXPECT_TRUE(eventually([&] {
+            const Snapshot s = grabWindow(host);
+            return s.width == 480 && near(s.at(0, 0), green, kTolerance) &&
+                   near(s.at(479, 239), green, kTolerance) &&
+                   near(s.at(240, 120), green, kTolerance);
+        })) << (noShm ? "strips" : "shared memory");
+        // Each picture reaches the screen and is counted without a later put to wake anything.
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_TRUE(eventually([&] { return settled(vout); }));
+            const uint64_t presented = statsOf(vout).presented;
+            ASSERT_EQ(SolidPicture(160, 120, i % 2 ? kRed : kBlue).putTo(vout), OLM_VOUT_OK);
+            EXPECT_TRUE(eventually([&] { return statsOf(vout).presented == presented + 1; }))
+                << (noShm ? "strips" : "shared memory") << ", picture " << i;
+        }
+        ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
+    }
+}
+
+TEST_F(VoutX11, PoolDepthBoundsHowManyPutsMayRunAtOnce) {
+    // A large picture copied over and over on one thread, small ones put on this one. With two
+    // buffers (one shown, one being filled) a put that overlaps the copy finds none free; the
+    // default depth (3, also for out-of-range values) always has one for two threads.
+    const SolidPicture big(3840, 2160, kWhite), small(64, 48, kRed);
+    for (auto [depth, busyExpected] :
+         {std::pair{2u, true}, {0u, false}, {1u, false}, {17u, false}}) {
+        olm_vout_params params{};
+        params.window = host;
+        params.pool_depth = depth;
+        vout = olm_vout_create(&params);
+        ASSERT_NE(vout, nullptr);
+        std::atomic<bool> stop{false};
+        std::atomic<int> bigPuts{0};
+        std::thread copier([&] {
+            while (!stop) {
+                EXPECT_NE(big.putTo(vout), OLM_VOUT_E_NO_MEMORY);
+                ++bigPuts;
+            }
+        });
+        int busy = 0, other = 0;
+        const auto end = Clock::now() + std::chrono::milliseconds(busyExpected ? 5000 : 400);
+        while (Clock::now() < end && !(busyExpected && busy > 0)) {
+            const int rc = small.putTo(vout);
+            busy += rc == OLM_VOUT_E_BUSY;
+            other += rc != OLM_VOUT_E_BUSY && rc != OLM_VOUT_OK;
+        }
+        stop = true;
+        copier.join();
+        EXPECT_EQ(other, 0);
+        if (busyExpected) {
+            EXPECT_GT(busy, 0) << "depth " << depth;
+        } else {
+            EXPECT_EQ(busy, 0) << "depth " << depth;
+            EXPECT_GT(bigPuts.load(), 5) << "the copies overlapped the small puts";
+        }
+        EXPECT_TRUE(eventually([&] { return settled(vout); }));
+        ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
+    }
 }
 
 TEST_F(VoutX11, BadPicturesAreRefusedAndDrawNothing) {

@@ -4,8 +4,9 @@
  * An output is created on a window that belongs to the caller (for example a toolkit widget's
  * native window). It covers that window with a child window of its own, follows the window's
  * size, redraws on exposure and shows every picture scaled into the rectangle that the display
- * mode gives. Pictures are copied on `put` and drawn by a render thread of the output, so `put`
- * is cheap and never waits for the X server.
+ * mode gives. A picture is copied on `put`, or kept by reference until the output lets go of it
+ * (olm_vout_put_picture with a release function), and drawn by a render thread of the output, so
+ * `put` is cheap and never waits for the X server.
  *
  * Result codes shared by the functions that return int:
  *   OLM_VOUT_OK              0  success
@@ -82,11 +83,13 @@ typedef struct olm_vout olm_vout_t;
 /*
  * Creates an output on params->window, in mode VOUT_NORMAL, showing black until the first
  * picture arrives. The output opens its own connection to the X display named by $DISPLAY.
- * Where the server offers X Present (1.0 or later), pictures are drawn into pixmaps of the output
- * and presented at the display's refresh, one per refresh at most; otherwise they are drawn into
- * the window at once. Pixels travel through MIT-SHM when the server offers it. In the
- * environment, OLM_VOUT_NO_PRESENT=1 forces drawing into the window, and OLM_VOUT_NO_SHM=1 plain
- * PutImage instead of shared memory.
+ * Where the server offers X Present (1.0 or later), each picture is drawn into a pixmap of the
+ * output as soon as it arrives and presented for the display's next refresh, one per refresh at
+ * most (a newer picture replaces one still waiting for its refresh); otherwise pictures are drawn
+ * into the window at once. Nothing is drawn while the window is unmapped, below an unmapped
+ * window (a minimised top level, say) or fully covered. Pixels travel through MIT-SHM when the
+ * server offers it. In the environment, OLM_VOUT_NO_PRESENT=1 forces drawing into the window, and
+ * OLM_VOUT_NO_SHM=1 plain PutImage instead of shared memory.
  *
  * Returns the new output, or NULL when params is NULL, its reserved bytes are not all zero, the
  * window id is 0, there is no X display, the id is not a window, the server refuses any of the
@@ -198,7 +201,8 @@ typedef struct olm_vout_picture {
  * Ownership of the planes:
  *   - release null: the planes are copied before the call returns, as olm_vout_put_buffer_pool_yuv
  *     does, and stay the caller's.
- *   - release set: nothing is copied. The output reads the planes until it lets go of the picture
+ *   - release set: the planes are not copied (the call may only read them to make a smaller
+ *     version for display). The output reads the planes until it lets go of the picture
  *     and then calls release(opaque), exactly once for every picture it accepted (returned
  *     OLM_VOUT_OK). The caller must not change or free the planes before that call. It comes from
  *     whichever thread lets go of the picture last: the output's render thread (a newer picture
@@ -228,7 +232,8 @@ typedef struct olm_vout_stats {
     uint64_t presented; /* pictures that reached the window (redraws of the same picture not
                            counted): on the Present path, those the server reported complete */
     uint64_t dropped;   /* pictures superseded by a newer one before they were shown, or never
-                           shown (window gone, unmapped or fully covered) */
+                           shown (window gone, hidden as olm_vout_create says, or the server
+                           did not answer within a second) */
 } olm_vout_stats;
 
 /*
@@ -256,10 +261,12 @@ typedef struct olm_vout_timing {
     uint32_t struct_size;       /* set by the caller: sizeof(olm_vout_timing) */
     uint32_t path;              /* OLM_VOUT_PATH_PUT_IMAGE (0) or OLM_VOUT_PATH_PRESENT (1) */
     uint32_t refresh_period_us; /* measured from completion events; 0 when unknown */
-    uint32_t latency_p50_us;    /* put to on screen, over the last few hundred pictures */
+    uint32_t latency_p50_us;    /* from the put call to on screen, over the last few hundred
+                                   pictures */
     uint32_t latency_p95_us;
     uint32_t latency_max_us;
-    uint64_t missed_refreshes; /* refreshes on which a waiting picture missed its slot */
+    uint64_t missed_refreshes; /* refreshes pictures reached the screen after the first one
+                                  following their put */
 } olm_vout_timing;
 
 /*
@@ -278,7 +285,7 @@ OLM_VOUT_API int olm_vout_get_timing(olm_vout_t* vout, olm_vout_timing* timing);
 /* One picture that reached the screen. */
 typedef struct olm_vout_presentation {
     uint64_t screen_us;  /* when, on CLOCK_MONOTONIC, in microseconds */
-    uint32_t latency_us; /* from its put */
+    uint32_t latency_us; /* from its put call */
     uint32_t refresh;    /* the display's refresh counter (low 32 bits) on the Present path;
                             0 on the other */
 } olm_vout_presentation;

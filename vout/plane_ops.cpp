@@ -1,5 +1,7 @@
 #include "plane_ops.h"
 
+#include <libyuv/scale.h>
+
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -59,6 +61,12 @@ void copyStreaming(uint8_t* dst, const uint8_t* src, size_t n) {
 
 void halvePlane(const uint8_t* src, int srcStride, int width, int height, uint8_t* dst,
                 int dstStride) {
+    if (width % 2 == 0 && height % 2 == 0) {
+        // libyuv's 2x box filter rounds alike and reads a plane that has left the cache faster.
+        libyuv::ScalePlane(src, srcStride, width, height, dst, dstStride, width / 2, height / 2,
+                           libyuv::kFilterBox);
+        return;
+    }
     for (int y = 0; y < (height + 1) / 2; ++y) {
         const uint8_t* r0 = src + size_t(2 * y) * srcStride;
         const uint8_t* r1 = 2 * y + 1 < height ? r0 + srcStride : r0;

@@ -24,10 +24,17 @@ std::vector<uint8_t> plane(size_t size, const uint8_t* data, size_t dataSize) {
     return bytes;
 }
 
+// Planes handed over by reference: they live until the output releases them, exactly once
+// (AddressSanitizer reports a second release, or a read after it, as a use after free).
+struct Borrowed {
+    std::vector<uint8_t> y, u, v;
+    static void release(void* self) { delete static_cast<Borrowed*>(self); }
+};
+
 // The same through olm_vout_put_picture: each plane padded on its own, any matrix, range and
-// sample aspect (some of them invalid), planes copied.
+// sample aspect (some of them invalid), planes copied or borrowed.
 int putPicture(int32_t width, int32_t height, int32_t stride, uint16_t padding, uint8_t tags,
-               const uint8_t* data, size_t size) {
+               bool borrowed, const uint8_t* data, size_t size) {
     olm_vout_picture picture{};
     picture.struct_size = sizeof picture;
     picture.width = width;
@@ -40,16 +47,23 @@ int putPicture(int32_t width, int32_t height, int32_t stride, uint16_t padding, 
     picture.range = (tags / 5) % 3; // 2 is unknown
     picture.sar_num = (tags & 32) ? -1 : padding % 100;
     picture.sar_den = padding % 7;
-    const auto y = plane(size_t(stride) * height, data, size);
-    const auto u = plane(size_t(picture.strides[1]) * chromaRows, data, size);
-    const auto v = plane(size_t(picture.strides[2]) * chromaRows, data + size / 2, size - size / 2);
-    picture.planes[0] = y.data();
-    picture.planes[1] = u.data();
-    picture.planes[2] = v.data();
+    auto* planes = new Borrowed{
+        plane(size_t(stride) * height, data, size),
+        plane(size_t(picture.strides[1]) * chromaRows, data, size),
+        plane(size_t(picture.strides[2]) * chromaRows, data + size / 2, size - size / 2)};
+    picture.planes[0] = planes->y.data();
+    picture.planes[1] = planes->u.data();
+    picture.planes[2] = planes->v.data();
+    if (borrowed) {
+        picture.release = Borrowed::release;
+        picture.opaque = planes;
+    }
     const bool valid = picture.matrix < 4 && picture.range < 2 && picture.sar_num >= 0;
     const int rc = olm_vout_put_picture(g_output, &picture);
     if (valid ? rc != OLM_VOUT_OK && rc != OLM_VOUT_E_BUSY : rc != OLM_VOUT_E_INVALID)
         std::abort();
+    if (!borrowed || rc != OLM_VOUT_OK)
+        delete planes; // copied, or refused: still ours
     return 0;
 }
 
@@ -107,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     height = 1 + (height - 1) % 576;
     stride = width + padding % 512;
     if (flags & 2)
-        return putPicture(width, height, stride, padding, flags >> 2, data, size);
+        return putPicture(width, height, stride, padding, flags >> 3, flags & 4, data, size);
     const size_t chroma = size_t((stride + 1) / 2) * ((height + 1) / 2);
     const auto y = plane(size_t(stride) * height, data, size);
     const auto u = plane(chroma, data, size);

@@ -81,15 +81,15 @@ Snapshot grabWindow(uint32_t window) {
     return snap;
 }
 
-uint32_t createPlainWindow(int width, int height, int x, int y) {
+uint32_t createPlainWindow(int width, int height, int x, int y, uint32_t parent) {
     Connection conn;
     xcb_screen_t* screen = conn.screen();
     xcb_window_t window = xcb_generate_id(conn.c);
     const uint32_t values[] = {0x808080u};
-    xcb_create_window(conn.c, XCB_COPY_FROM_PARENT, window, screen->root, int16_t(x), int16_t(y),
-                      static_cast<uint16_t>(width), static_cast<uint16_t>(height), 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL,
-                      values);
+    xcb_create_window(conn.c, XCB_COPY_FROM_PARENT, window, parent ? parent : screen->root,
+                      int16_t(x), int16_t(y), static_cast<uint16_t>(width),
+                      static_cast<uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, XCB_CW_BACK_PIXEL, values);
     // Keep the window when this connection closes; the test destroys it.
     xcb_set_close_down_mode(conn.c, XCB_CLOSE_DOWN_RETAIN_PERMANENT);
     xcb_map_window(conn.c, window);

@@ -23,9 +23,9 @@ struct Snapshot {
 // Empty snapshot when the window is gone or unviewable.
 Snapshot grabWindow(uint32_t window);
 
-// A mapped top-level window of the given size on the default screen, filled with a grey
-// background. Kept until destroyPlainWindow.
-uint32_t createPlainWindow(int width, int height, int x = 0, int y = 0);
+// A mapped window of the given size, filled with a grey background: top level on the default
+// screen, or a child of parent. Kept until destroyPlainWindow.
+uint32_t createPlainWindow(int width, int height, int x = 0, int y = 0, uint32_t parent = 0);
 void resizeWindow(uint32_t window, int width, int height);
 void destroyPlainWindow(uint32_t window);
 // Unmaps and maps the window again, so its children are exposed afresh.
