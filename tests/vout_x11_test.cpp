@@ -234,6 +234,76 @@ TEST_F(VoutX11, AnamorphicPicturesKeepTheirDisplayAspectInNormalMode) {
         [&] { return showsPictureIn(grabWindow(host), wide, expectedRgb(kWhite), 480, 240); }));
 }
 
+// A w x h picture in four quarters: red top left, green top right, blue bottom left, white
+// bottom right.
+struct QuarteredPicture : TestPicture {
+    QuarteredPicture(int w, int h) : TestPicture(w, h, 0, 0, 0) {
+        for (int plane = 0; plane < 3; ++plane) {
+            const int pw = plane ? (w + 1) / 2 : w, ph = plane ? (h + 1) / 2 : h;
+            for (int r = 0; r < ph; ++r) {
+                for (int c = 0; c < pw; ++c) {
+                    const Yuv q =
+                        r < ph / 2 ? (c < pw / 2 ? kRed : kGreen) : (c < pw / 2 ? kBlue : kWhite);
+                    row(plane, r)[c] = plane == 0 ? q.y : plane == 1 ? q.u : q.v;
+                }
+            }
+        }
+    }
+};
+
+TEST_F(VoutX11, TurnedPicturesStandTheRightWayUp) {
+    resizeWindow(host, 400, 400);
+    vout = createOn(host);
+    ASSERT_NE(vout, nullptr);
+    QuarteredPicture picture(320, 180); // landscape 16:9
+    // Where each quarter of the picture lands once turned, as (left?, top?) of the screen.
+    struct Turn {
+        int rotation;
+        bool redLeft, redTop, greenLeft, greenTop, blueLeft, blueTop;
+    };
+    for (const Turn& t : {Turn{0, true, true, false, true, true, false},
+                          Turn{90, false, true, false, false, true, true},
+                          Turn{180, false, false, true, false, false, true},
+                          Turn{270, true, false, true, true, false, false}}) {
+        picture.record.rotation = t.rotation;
+        ASSERT_EQ(picture.putTo(vout), OLM_VOUT_OK);
+        const bool portrait = t.rotation % 180 != 0;
+        for (int mode : {VOUT_NORMAL, VOUT_4_3}) {
+            ASSERT_EQ(olm_vout_set_display_mode(vout, mode), OLM_VOUT_OK);
+            const olm::Rect r =
+                olm::placePicture(mode, portrait ? 180 : 320, portrait ? 320 : 180, 400, 400);
+            auto at = [&](bool left, bool top) {
+                return Rgb(grabWindow(host).at(r.x + (left ? r.width / 4 : 3 * r.width / 4),
+                                               r.y + (top ? r.height / 4 : 3 * r.height / 4)));
+            };
+            EXPECT_TRUE(eventually([&] {
+                return near(at(t.redLeft, t.redTop), expectedRgb(kRed), kTolerance) &&
+                       near(at(t.greenLeft, t.greenTop), expectedRgb(kGreen), kTolerance) &&
+                       near(at(t.blueLeft, t.blueTop), expectedRgb(kBlue), kTolerance) &&
+                       near(at(!t.redLeft, !t.redTop), expectedRgb(kWhite), kTolerance) &&
+                       grabWindow(host).at(portrait && mode == VOUT_NORMAL ? r.x - 1 : 0,
+                                           portrait && mode == VOUT_NORMAL ? 200 : r.y - 1) ==
+                           kBlack;
+            })) << "turned "
+                << t.rotation << " in mode " << mode << ", rect " << r.x << "," << r.y << " "
+                << r.width << "x" << r.height;
+        }
+    }
+
+    // A 1.0 record ends before the turn: whatever follows it in memory, the picture is not turned.
+    picture.record.rotation = 90;
+    picture.record.struct_size = OLM_VOUT_PICTURE_SIZE_1_0;
+    ASSERT_EQ(olm_vout_set_display_mode(vout, VOUT_NORMAL), OLM_VOUT_OK);
+    ASSERT_EQ(picture.putTo(vout), OLM_VOUT_OK);
+    EXPECT_TRUE(eventually([&] {
+        const Snapshot s = grabWindow(host);
+        return near(s.at(100, 150), expectedRgb(kRed), kTolerance) && s.at(200, 50) == kBlack;
+    })) << "landscape, red at the top left";
+    picture.record.struct_size = OLM_VOUT_PICTURE_SIZE_1_1;
+    picture.record.rotation = 45;
+    EXPECT_EQ(picture.putTo(vout), OLM_VOUT_E_INVALID);
+}
+
 TEST_F(VoutX11, OddHeightPictureAtItsOwnSizeIsShownRowForRow) {
     resizeWindow(host, 320, 239);
     vout = createOn(host);
@@ -459,8 +529,11 @@ TEST_F(VoutX11, BadPicturesAreRefusedAndDrawNothing) {
     TaggedPicture tagged(64, 48, kRed);
     EXPECT_EQ(olm_vout_put_picture(vout, nullptr), OLM_VOUT_E_HANDLE);
     for (auto spoil : std::vector<std::function<void(olm_vout_picture&)>>{
-             [](olm_vout_picture& r) { r.struct_size = sizeof r - 8; },
+             [](olm_vout_picture& r) { r.struct_size = OLM_VOUT_PICTURE_SIZE_1_0 - 8; },
+             [](olm_vout_picture& r) { r.struct_size = OLM_VOUT_PICTURE_SIZE_1_1 - 4; },
+             [](olm_vout_picture& r) { r.struct_size = OLM_VOUT_PICTURE_SIZE_1_1 + 8; },
              [](olm_vout_picture& r) { r.struct_size = 0; },
+             [](olm_vout_picture& r) { r.rotation = -90; },
              [](olm_vout_picture& r) { r.strides[1] = 31; },
              [](olm_vout_picture& r) { r.strides[2] = 0; },
              [](olm_vout_picture& r) { r.matrix = OLM_VOUT_MATRIX_SMPTE240M + 1; },

@@ -148,9 +148,12 @@ int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* picture) {
     const int64_t called = olm::monotonicMicros(); // latencies count from here
     if (!picture)
         return OLM_VOUT_E_HANDLE;
-    if (picture->struct_size != sizeof(olm_vout_picture))
+    // Either version of the record; a 1.0 caller's record ends before `rotation`.
+    const uint32_t size = picture->struct_size;
+    if (size != OLM_VOUT_PICTURE_SIZE_1_0 && size != OLM_VOUT_PICTURE_SIZE_1_1)
         return OLM_VOUT_E_INVALID;
     const olm_vout_picture& p = *picture;
+    const int32_t rotation = size >= OLM_VOUT_PICTURE_SIZE_1_1 ? p.rotation : 0;
     if (!p.planes[0] || !p.planes[1] || !p.planes[2])
         return OLM_VOUT_E_HANDLE;
     if (!sizeAllowed(p.width, p.height))
@@ -159,7 +162,7 @@ int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* picture) {
     if (p.strides[0] < p.width || p.strides[1] < chromaWidth || p.strides[2] < chromaWidth ||
         p.matrix < OLM_VOUT_MATRIX_BT601 || p.matrix > OLM_VOUT_MATRIX_SMPTE240M ||
         (p.range != OLM_VOUT_RANGE_LIMITED && p.range != OLM_VOUT_RANGE_FULL) || p.sar_num < 0 ||
-        p.sar_den < 0)
+        p.sar_den < 0 || (rotation != 0 && rotation != 90 && rotation != 180 && rotation != 270))
         return OLM_VOUT_E_INVALID;
     auto output = findLive(vout);
     if (!output)
@@ -171,7 +174,7 @@ int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* picture) {
         source.planes[i] = p.planes[i];
         source.strides[i] = p.strides[i];
     }
-    source.format = {p.matrix, p.range, p.sar_num, p.sar_den};
+    source.format = {p.matrix, p.range, p.sar_num, p.sar_den, rotation};
     source.release = {p.release, p.opaque};
     source.putMicros = called;
     return output->put(source);

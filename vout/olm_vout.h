@@ -175,10 +175,18 @@ enum {
 /*
  * One planar YUV 4:2:0 picture that says what it is. Zero-fill it, set struct_size to
  * sizeof(olm_vout_picture) and fill what applies; the zeros mean BT.601, limited range, square
- * pixels and "copy the planes".
+ * pixels, "copy the planes" and "not turned".
+ *
+ * The record grows at its end, and struct_size says which version the caller filled. The sizes a
+ * library knows are those of its own header's versions:
+ *   OLM_VOUT_PICTURE_SIZE_1_0  the record up to `opaque` (the first version);
+ *   OLM_VOUT_PICTURE_SIZE_1_1  up to `rotation` (this version: sizeof(olm_vout_picture)).
+ * A smaller known size means the fields past it are zero: a 1.0 record is a picture not turned.
+ * Any other size is refused with OLM_VOUT_E_INVALID, so a program can tell a library too old for
+ * its record (and, say, turn the picture itself and send the older record).
  */
 typedef struct olm_vout_picture {
-    uint32_t struct_size; /* sizeof(olm_vout_picture): lets the record grow */
+    uint32_t struct_size; /* OLM_VOUT_PICTURE_SIZE_1_1, or a smaller known size */
     int32_t width, height;
     const uint8_t* planes[3];      /* Y, U, V of planar 4:2:0 */
     int32_t strides[3];            /* bytes per row of each plane, any value >= its width */
@@ -187,13 +195,20 @@ typedef struct olm_vout_picture {
     int32_t sar_num, sar_den;      /* sample aspect ratio; 0/0 means square */
     void (*release)(void* opaque); /* null: the planes are copied before the call returns */
     void* opaque;
+    /* Since 1.1: */
+    int32_t rotation; /* 0, 90, 180 or 270: degrees clockwise to turn the picture for display */
 } olm_vout_picture;
 
+#define OLM_VOUT_PICTURE_SIZE_1_0 ((uint32_t)offsetof(olm_vout_picture, rotation))
+#define OLM_VOUT_PICTURE_SIZE_1_1 ((uint32_t)sizeof(olm_vout_picture))
+
 /*
- * Hands one picture to the output, with its own colour matrix, range and sample aspect. The
- * output keeps these with the picture: redraws after exposure, resizing or a mode change use
- * them too. VOUT_NORMAL shows the picture at its display aspect, width * sar_num : height *
- * sar_den (a zero in either means square pixels); the other modes are as for any picture.
+ * Hands one picture to the output, with its own colour matrix, range, sample aspect and turn.
+ * The output keeps these with the picture: redraws after exposure, resizing or a mode change use
+ * them too. The picture is turned `rotation` degrees clockwise for display. VOUT_NORMAL shows it
+ * at its display aspect: width * sar_num : height * sar_den (a zero in either means square
+ * pixels), its sides swapped when turned 90 or 270 degrees; the other modes fill their rectangle
+ * with the turned picture.
  *
  * The Y plane has `height` rows of strides[0] bytes, the U and V planes (height + 1) / 2 rows of
  * strides[1] and strides[2] bytes, each row holding (width + 1) / 2 chroma samples at least.
@@ -214,10 +229,10 @@ typedef struct olm_vout_picture {
  *
  * Returns OLM_VOUT_OK; OLM_VOUT_E_HANDLE for a handle that is not a live output, a null picture
  * or a null plane; OLM_VOUT_E_INVALID when struct_size is not a size of this record that the
- * library knows (today only sizeof(olm_vout_picture)), width or height is <= 0 or above
- * OLM_VOUT_MAX_DIMENSION, a stride is below its plane's width, matrix or range is unknown, or
- * sar_num or sar_den is negative; OLM_VOUT_E_BUSY or OLM_VOUT_E_NO_MEMORY as above. On any error
- * nothing is drawn and nothing is kept.
+ * library knows (see above), width or height is <= 0 or above OLM_VOUT_MAX_DIMENSION, a stride is
+ * below its plane's width, matrix or range is unknown, sar_num or sar_den is negative, or
+ * rotation is not 0, 90, 180 or 270; OLM_VOUT_E_BUSY or OLM_VOUT_E_NO_MEMORY as above. On any
+ * error nothing is drawn and nothing is kept.
  *
  * Threads: any thread, several at once, also while another thread destroys the output.
  *

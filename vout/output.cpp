@@ -153,11 +153,16 @@ bool olm_vout::renderPass(RenderState& state) {
         return false;
     state.redraw = false;
     const olm::Picture* picture = pool_.shown();
-    const olm::Rect rect =
-        picture ? olm::placePicture(mode_.load(std::memory_order_relaxed), picture->width,
-                                    picture->height, events.width, events.height,
-                                    picture->format.sarNum, picture->format.sarDen)
-                : olm::Rect{};
+    olm::Rect rect;
+    if (picture) {
+        // Placed as it is displayed: turned a quarter, its sides (and sample aspect) swap.
+        const olm::PictureFormat& f = picture->format;
+        const bool swapped = f.sidesSwapped();
+        rect = olm::placePicture(
+            mode_.load(std::memory_order_relaxed), swapped ? picture->height : picture->width,
+            swapped ? picture->width : picture->height, events.width, events.height,
+            swapped ? f.sarDen : f.sarNum, swapped ? f.sarNum : f.sarDen);
+    }
     olm::PresentResult result = olm::PresentResult::NotDrawn;
     try {
         result = backend_->present(picture, rect, putMicros);
@@ -166,9 +171,13 @@ bool olm_vout::renderPass(RenderState& state) {
     }
     if (result == olm::PresentResult::NotDrawn && putMicros >= 0)
         dropped_.fetch_add(1, std::memory_order_relaxed);
-    if (!rect.empty())
-        targetSize_.store(uint32_t(rect.width) << 16 | uint32_t(rect.height),
-                          std::memory_order_relaxed);
+    if (!rect.empty()) {
+        // In the picture's own orientation, as put compares it with the picture's size.
+        const bool swapped = picture->format.sidesSwapped();
+        const uint32_t w = uint32_t(swapped ? rect.height : rect.width);
+        const uint32_t h = uint32_t(swapped ? rect.width : rect.height);
+        targetSize_.store(w << 16 | h, std::memory_order_relaxed);
+    }
     return true;
 }
 

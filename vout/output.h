@@ -55,8 +55,8 @@ private:
     int wakeFd_; // eventfd: a new picture, a mode change or the request to quit
 
     std::atomic<int32_t> mode_{VOUT_NORMAL};
-    // Size the last picture was drawn at (width << 16 | height), 0 before any: put makes a
-    // halved copy of pictures at least twice that size.
+    // Size the last picture was drawn at (width << 16 | height), in the picture's orientation
+    // before any turn, 0 before any: put makes a halved copy of pictures at least twice that size.
     std::atomic<uint32_t> targetSize_{0};
     std::atomic<bool> redrawRequested_{false};
     std::atomic<bool> quit_{false};

@@ -23,11 +23,15 @@ struct PlaneSet {
     const uint8_t* planes[3] = {nullptr, nullptr, nullptr};
 };
 
-// What a picture's samples mean: colour matrix and range (OLM_VOUT_MATRIX_*, OLM_VOUT_RANGE_*)
-// and sample aspect ratio (a zero term: square).
+// What a picture's samples mean: colour matrix and range (OLM_VOUT_MATRIX_*, OLM_VOUT_RANGE_*),
+// sample aspect ratio (a zero term: square) and the turn for display (0, 90, 180 or 270 degrees
+// clockwise).
 struct PictureFormat {
     int matrix = 0, range = 0;
     int sarNum = 0, sarDen = 0;
+    int rotation = 0;
+    // Turned a quarter: the displayed picture's sides are swapped.
+    bool sidesSwapped() const { return rotation == 90 || rotation == 270; }
 };
 
 // A caller's function that takes back borrowed planes; empty for copied pictures.

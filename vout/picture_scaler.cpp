@@ -6,6 +6,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 #include <libyuv/convert_argb.h>
+#include <libyuv/rotate.h>
 
 #include <cstdio>
 #include <cstring>
@@ -159,8 +160,14 @@ bool PictureScaler::toRgb(const View& yuv, const PictureFormat& colour, AVPixelF
 
 bool PictureScaler::scale(const Picture& picture, AVPixelFormat format, int width, int height,
                           uint8_t* dst, int dstStride) {
+    const int rotation = picture.format.rotation;
+    const bool swapped = picture.format.sidesSwapped();
+    // The target in the picture's own orientation, before it is turned.
+    const int targetWidth = swapped ? height : width, targetHeight = swapped ? width : height;
+
     // The halved version, when it still covers the target, saves reading the full picture.
-    const bool halfCovers = picture.half.width >= width && picture.half.height >= height;
+    const bool halfCovers =
+        picture.half.width >= targetWidth && picture.half.height >= targetHeight;
     const PlaneSet& source = halfCovers ? picture.half : picture;
     View yuv;
     yuv.width = source.width;
@@ -179,7 +186,7 @@ bool PictureScaler::scale(const Picture& picture, AVPixelFormat format, int widt
     };
 
     // Box-halve while the result still covers the target.
-    for (int i = 0; (yuv.width + 1) / 2 >= width && (yuv.height + 1) / 2 >= height &&
+    for (int i = 0; (yuv.width + 1) / 2 >= targetWidth && (yuv.height + 1) / 2 >= targetHeight &&
                     yuv.width > 1 && yuv.height > 1;
          ++i) {
         Planes& out = halved_[i % 2];
@@ -192,17 +199,35 @@ bool PictureScaler::scale(const Picture& picture, AVPixelFormat format, int widt
         use(out);
     }
 
-    if (yuv.width != width || yuv.height != height) {
-        scaled_.resize(width, height);
+    // Turned in YUV, on whichever is smaller: the picture so far or the target.
+    auto turn = [&] {
+        rotated_.resize(swapped ? yuv.height : yuv.width, swapped ? yuv.width : yuv.height);
+        libyuv::I420Rotate(yuv.planes[0], yuv.strides[0], yuv.planes[1], yuv.strides[1],
+                           yuv.planes[2], yuv.strides[2], rotated_.planes[0], rotated_.strides[0],
+                           rotated_.planes[1], rotated_.strides[1], rotated_.planes[2],
+                           rotated_.strides[2], yuv.width, yuv.height,
+                           libyuv::RotationMode(rotation));
+        use(rotated_);
+    };
+    const bool turnFirst =
+        rotation != 0 && int64_t(yuv.width) * yuv.height < int64_t(width) * height;
+    if (turnFirst)
+        turn();
+    const int scaledWidth = turnFirst || !rotation ? width : targetWidth;
+    const int scaledHeight = turnFirst || !rotation ? height : targetHeight;
+    if (yuv.width != scaledWidth || yuv.height != scaledHeight) {
+        scaled_.resize(scaledWidth, scaledHeight);
         yuvScale_ = sws_getCachedContext(yuvScale_, yuv.width, yuv.height, AV_PIX_FMT_YUV420P,
-                                         width, height, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr,
-                                         nullptr, nullptr);
+                                         scaledWidth, scaledHeight, AV_PIX_FMT_YUV420P,
+                                         SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (!yuvScale_)
             return false;
         sws_scale(yuvScale_, yuv.planes, yuv.strides, 0, yuv.height, scaled_.planes,
                   scaled_.strides);
         use(scaled_);
     }
+    if (rotation != 0 && !turnFirst)
+        turn();
     return toRgb(yuv, picture.format, format, dst, dstStride);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// Turns a YUV 4:2:0 picture into packed RGB at the size it is shown. X-free.
+// Turns a YUV 4:2:0 picture into packed RGB at the size it is shown, turned as it says. X-free.
 //
 // Three steps, each done by what measured fastest for it (bench/conversion_bench.cpp): halve the
 // planes with a 2x2 box filter while the picture is at least twice the target (starting from the
@@ -8,7 +8,9 @@
 // aliasing; scale in YUV to exactly the target size (libswscale, bilinear); convert to RGB at
 // the target size with the picture's own matrix and range (libyuv for the 32- and 24-bit
 // layouts where its constants are exact enough; libswscale for the rest: limited-range BT.709
-// and BT.2020, SMPTE 240M, 16- and 15-bit and big-endian layouts).
+// and BT.2020, SMPTE 240M, 16- and 15-bit and big-endian layouts). A turned picture is turned in
+// YUV (libyuv) before or after the scaling, whichever side is smaller, so the turn costs one pass
+// over the smaller picture.
 
 #include "picture_pool.h"
 
@@ -60,6 +62,7 @@ private:
 
     Planes halved_[2]; // ping-pong for repeated halving
     Planes scaled_;
+    Planes rotated_;
     std::vector<uint8_t> evenLuma_; // an odd-height luma plane with its last row repeated
     SwsContext* yuvScale_ = nullptr;
     SwsContext* toRgb_ = nullptr;
