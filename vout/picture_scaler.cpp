@@ -82,7 +82,8 @@ void PictureScaler::Planes::resize(int w, int h) {
         return;
     const int cw = (w + 1) / 2, ch = (h + 1) / 2;
     const int lumaStride = alignUp(w), chromaStride = alignUp(cw);
-    const size_t lumaSize = size_t(lumaStride) * h, chromaSize = size_t(chromaStride) * ch;
+    // One spare luma row: libswscale's conversion of an odd height repeats the last row there.
+    const size_t lumaSize = size_t(lumaStride) * (h + 1), chromaSize = size_t(chromaStride) * ch;
     data.resize(lumaSize + 2 * chromaSize + 64); // may throw: nothing is changed then
     width = w;
     height = h;
@@ -123,16 +124,22 @@ bool PictureScaler::toRgbWithSwscale(View yuv, const PictureFormat& colour, AVPi
                                      uint8_t* dst, int dstStride) {
     if (yuv.height & 1) {
         // libswscale's fast conversion wants an even row count. The chroma rows already cover
-        // one more luma row, so only the luma plane gets its last row repeated.
-        const size_t stride = size_t(alignUp(yuv.width));
-        evenLuma_.resize(stride * size_t(yuv.height + 1));
-        for (int row = 0; row < yuv.height; ++row)
-            std::memcpy(evenLuma_.data() + row * stride,
-                        yuv.planes[0] + size_t(row) * yuv.strides[0], size_t(yuv.width));
-        std::memcpy(evenLuma_.data() + yuv.height * stride,
-                    yuv.planes[0] + size_t(yuv.height - 1) * yuv.strides[0], size_t(yuv.width));
-        yuv.planes[0] = evenLuma_.data();
-        yuv.strides[0] = int(stride);
+        // one more luma row, so only the luma plane gets its last row repeated: in the spare row
+        // of our own planes, or in a copy of the caller's.
+        const size_t rowBytes = size_t(yuv.width);
+        const uint8_t* last = yuv.planes[0] + size_t(yuv.height - 1) * yuv.strides[0];
+        if (yuv.spareRow) {
+            std::memcpy(const_cast<uint8_t*>(last) + yuv.strides[0], last, rowBytes);
+        } else {
+            const size_t stride = size_t(alignUp(yuv.width));
+            evenLuma_.resize(stride * size_t(yuv.height + 1));
+            for (int row = 0; row < yuv.height; ++row)
+                std::memcpy(evenLuma_.data() + row * stride,
+                            yuv.planes[0] + size_t(row) * yuv.strides[0], rowBytes);
+            std::memcpy(evenLuma_.data() + yuv.height * stride, last, rowBytes);
+            yuv.planes[0] = evenLuma_.data();
+            yuv.strides[0] = int(stride);
+        }
         yuv.height += 1;
     }
     toRgb_ = sws_getCachedContext(toRgb_, yuv.width, yuv.height, AV_PIX_FMT_YUV420P, yuv.width,
@@ -179,6 +186,7 @@ bool PictureScaler::scale(const Picture& picture, AVPixelFormat format, int widt
     auto use = [&yuv](const Planes& planes) {
         yuv.width = planes.width;
         yuv.height = planes.height;
+        yuv.spareRow = true;
         for (int p = 0; p < 3; ++p) {
             yuv.planes[p] = planes.planes[p];
             yuv.strides[p] = planes.strides[p];

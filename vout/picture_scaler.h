@@ -52,6 +52,7 @@ private:
     struct View {
         int width = 0, height = 0, strides[3] = {0, 0, 0};
         const uint8_t* planes[3] = {nullptr, nullptr, nullptr};
+        bool spareRow = false; // the luma plane is ours, with a writable row after the last
     };
     bool toRgb(const View& yuv, const PictureFormat& colour, AVPixelFormat format, uint8_t* dst,
                int dstStride);
