@@ -346,8 +346,20 @@ TEST_F(VoutX11, BorrowedPlanesAreKeptWhileShownAndReleasedExactlyOnce) {
     ASSERT_EQ(SolidPicture(64, 48, kGreen).putTo(vout), OLM_VOUT_OK);
     EXPECT_TRUE(eventually([&] { return released.load() == 1; }))
         << "let go once a newer picture is shown";
+    // Shown at half its size or less, a borrowed picture is kept halved: its planes are back when
+    // put returns, and redraws use the half, also at a larger size.
+    TaggedPicture large(1920, 1080, kBlue);
+    large.record.release = countRelease;
+    large.record.opaque = &released;
+    ASSERT_EQ(large.putTo(vout), OLM_VOUT_OK);
+    EXPECT_EQ(released.load(), 2);
+    std::fill(large.planes[0].begin(), large.planes[0].end(), 0); // the caller's again
+    EXPECT_TRUE(eventually([&] { return pixelIs(host, 240, 120, expectedRgb(kBlue)); }));
+    resizeWindow(host, 1000, 500);
+    EXPECT_TRUE(eventually([&] { return pixelIs(host, 900, 400, expectedRgb(kBlue)); }));
     ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
-    EXPECT_EQ(released.load(), 1) << "a refused picture is never released";
+    EXPECT_EQ(released.load(), 2) << "a refused picture is never released";
+    resizeWindow(host, 480, 240);
 
     // Puts racing destroy: every accepted picture is released once, none twice.
     released = 0;

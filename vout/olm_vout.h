@@ -222,8 +222,10 @@ typedef struct olm_vout_picture {
  *     OLM_VOUT_OK). The caller must not change or free the planes before that call. It comes from
  *     whichever thread lets go of the picture last: the output's render thread (a newer picture
  *     was shown), a later put on any thread (this picture was superseded before it was shown),
- *     or the thread that destroys the output (or, when a put on another thread still holds the
- *     output at that moment, that put's thread as it returns). release must be quick and must not
+ *     the thread that destroys the output (or, when a put on another thread still holds the
+ *     output at that moment, that put's thread as it returns), or this call itself before it
+ *     returns, when the output keeps only a smaller version of the picture (one shown at half
+ *     its size or less). release must be quick and must not
  *     call any function of the same output; it may call functions of other outputs. On an error
  *     result release is never called: the picture is still the caller's.
  *

@@ -92,14 +92,21 @@ int olm_vout::put(const olm::PictureSource& source) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
     if (!picture)
         return OLM_VOUT_E_BUSY;
-    // A picture shown at half its size or less keeps a box-halved version, made here while the
-    // caller's planes are still in this core's cache.
+    // A picture shown at half its size or less gets a box-halved version, made here while the
+    // caller's planes are still in this core's cache. A borrowed one then needs its planes no
+    // more: they go back to the caller at once (a decoder reuses them while they are in its
+    // cache), and the half serves for redraws too.
     const uint32_t target = targetSize_.load(std::memory_order_relaxed);
     const int targetWidth = int(target >> 16), targetHeight = int(target & 0xffff);
     const bool withHalf = target != 0 && (source.width + 1) / 2 >= targetWidth &&
                           (source.height + 1) / 2 >= targetHeight;
-    const bool taken = source.release.function ? picture->borrow(source, withHalf)
-                                               : picture->copyFrom(source, withHalf);
+    bool taken = true;
+    if (!source.release.function)
+        taken = picture->copyFrom(source, withHalf);
+    else if (withHalf)
+        taken = picture->keepHalfOf(source);
+    else
+        picture->borrow(source);
     if (!taken) {
         pool_.release(picture);
         return OLM_VOUT_E_NO_MEMORY;
@@ -108,6 +115,8 @@ int olm_vout::put(const olm::PictureSource& source) {
     put_.fetch_add(1, std::memory_order_relaxed);
     if (pool_.publish(picture))
         dropped_.fetch_add(1, std::memory_order_relaxed);
+    if (source.release.function && withHalf)
+        source.release(); // the output holds no reference to the planes
     // The pool's lock orders this read after the render thread's store before its last look.
     if (wantsPicture_.load(std::memory_order_acquire))
         wake();

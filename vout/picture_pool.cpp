@@ -32,6 +32,17 @@ size_t layOut(PlaneSet& set, uint8_t* base, int width, int height, const size_t 
     return lumaSize + uSize + vSize;
 }
 
+// The size and strides of the box-halved version of a w x h picture.
+struct HalfLayout {
+    int width, height;
+    size_t strides[3];
+};
+HalfLayout halfLayout(int w, int h) {
+    const int width = (w + 1) / 2, height = (h + 1) / 2;
+    const size_t chroma = alignUp((size_t(width) + 1) / 2);
+    return {width, height, {alignUp(width), chroma, chroma}};
+}
+
 uint8_t* writable(const uint8_t* plane) {
     return const_cast<uint8_t*>(plane); // planes laid out in the picture's own storage
 }
@@ -63,14 +74,11 @@ bool Picture::copyFrom(const PictureSource& source, bool withHalf) {
         const size_t s = size_t(source.strides[p]);
         strides[p] = s <= alignUp(widths[p]) ? s : alignUp(widths[p]);
     }
-    const int halfWidth = (w + 1) / 2, halfHeight = (h + 1) / 2;
-    const size_t halfChroma = alignUp((size_t(halfWidth) + 1) / 2);
-    const size_t halfStrides[3] = {alignUp(halfWidth), halfChroma, halfChroma};
+    const HalfLayout h2 = halfLayout(w, h);
 
     PlaneSet full, halved;
     const size_t fullSize = layOut(full, nullptr, w, h, strides);
-    const size_t halfSize =
-        withHalf ? layOut(halved, nullptr, halfWidth, halfHeight, halfStrides) : 0;
+    const size_t halfSize = withHalf ? layOut(halved, nullptr, h2.width, h2.height, h2.strides) : 0;
     if (!reserve(fullSize + halfSize))
         return false;
     release_ = Release{};
@@ -83,34 +91,38 @@ bool Picture::copyFrom(const PictureSource& source, bool withHalf) {
                       writable(planes[p]), strides[p]);
         return true;
     }
-    layOut(half, storage_.get() + fullSize, halfWidth, halfHeight, halfStrides);
+    layOut(half, storage_.get() + fullSize, h2.width, h2.height, h2.strides);
     for (int p = 0; p < 3; ++p)
         copyAndHalvePlane(source.planes[p], size_t(source.strides[p]), int(widths[p]), int(rows[p]),
-                          writable(planes[p]), strides[p], writable(half.planes[p]),
-                          halfStrides[p]);
+                          writable(planes[p]), strides[p], writable(half.planes[p]), h2.strides[p]);
     storeFence(); // the streamed copy is in memory before the picture is published
     return true;
 }
 
-bool Picture::borrow(const PictureSource& source, bool withHalf) {
-    half = PlaneSet{};
-    if (withHalf) {
-        const int w = source.width, h = source.height;
-        const int halfWidth = (w + 1) / 2, halfHeight = (h + 1) / 2;
-        const size_t halfChroma = alignUp((size_t(halfWidth) + 1) / 2);
-        const size_t halfStrides[3] = {alignUp(halfWidth), halfChroma, halfChroma};
-        if (!reserve(layOut(half, nullptr, halfWidth, halfHeight, halfStrides)))
-            return false;
-        layOut(half, storage_.get(), halfWidth, halfHeight, halfStrides);
-        halvePlane(source.planes[0], source.strides[0], w, h, writable(half.planes[0]),
-                   int(halfStrides[0]));
-        for (int p = 1; p < 3; ++p)
-            halvePlane(source.planes[p], source.strides[p], halfWidth, halfHeight,
-                       writable(half.planes[p]), int(halfStrides[p]));
-    }
+void Picture::borrow(const PictureSource& source) {
     static_cast<PlaneSet&>(*this) = source;
+    half = PlaneSet{};
     format = source.format;
     release_ = source.release;
+}
+
+bool Picture::keepHalfOf(const PictureSource& source) {
+    const int w = source.width, h = source.height;
+    const HalfLayout h2 = halfLayout(w, h);
+    PlaneSet halved;
+    if (!reserve(layOut(halved, nullptr, h2.width, h2.height, h2.strides)))
+        return false;
+    layOut(half, storage_.get(), h2.width, h2.height, h2.strides);
+    halvePlane(source.planes[0], source.strides[0], w, h, writable(half.planes[0]),
+               int(h2.strides[0]));
+    for (int p = 1; p < 3; ++p)
+        halvePlane(source.planes[p], source.strides[p], h2.width, h2.height,
+                   writable(half.planes[p]), int(h2.strides[p]));
+    static_cast<PlaneSet&>(*this) = PlaneSet{};
+    width = w;
+    height = h;
+    format = source.format;
+    release_ = Release{};
     return true;
 }
 

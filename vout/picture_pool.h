@@ -53,7 +53,9 @@ struct PictureSource : PlaneSet {
 
 struct Picture : PlaneSet {
     // The picture box-halved, made on put when the output shows pictures at most half their
-    // size; width 0 when absent. The full picture is kept for redraws at any size.
+    // size; width 0 when absent. A copied picture keeps its full planes too, for redraws at any
+    // size; a borrowed one keeps only the half (its planes are null), so the caller has its
+    // planes back at once.
     PlaneSet half;
     PictureFormat format;
     int64_t putMicros = 0; // when it was put, on CLOCK_MONOTONIC
@@ -61,10 +63,13 @@ struct Picture : PlaneSet {
     // Copies the source's planes in, with the halved version when withHalf is set. False when out
     // of memory.
     bool copyFrom(const PictureSource& source, bool withHalf = false);
-    // Keeps the source's planes as they are, and its release function; with withHalf, also
-    // writes the halved version into the picture's own storage. False when out of memory (then
-    // nothing is kept).
-    bool borrow(const PictureSource& source, bool withHalf = false);
+    // Keeps the source's planes as they are, and its release function.
+    void borrow(const PictureSource& source);
+    // Keeps only the source's planes box-halved, in the picture's own storage: the source's
+    // planes are not needed once this returns. False when out of memory.
+    bool keepHalfOf(const PictureSource& source);
+    // True when only the halved version is kept.
+    bool onlyHalf() const { return planes[0] == nullptr; }
     // The release function of borrowed planes, once; the picture no longer holds them after.
     Release takeRelease();
 
