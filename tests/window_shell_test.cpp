@@ -1,5 +1,6 @@
 // The main window's form, construction, records, slider and maximise toggle.
 
+#include "file_name.h"
 #include "librarypath.h"
 #include "logcapture.h"
 #include "lumivarexwindow.h"
@@ -285,6 +286,22 @@ private slots:
         QCOMPARE(libraryPathFor(app + "/bin"), app + "/lib");
         // No parent to move to: the directory itself with "/lib" appended.
         QCOMPARE(libraryPathFor("/"), QString("//lib"));
+    }
+
+    void relativeNamesAreFoundBesideTheProgramOrInItsDataDirectory() {
+        // An installed tree: <prefix>/bin/lumivarex and <prefix>/share/lumivarex/clips.
+        QTemporaryDir prefix;
+        QVERIFY(QDir(prefix.path()).mkpath("bin") &&
+                QDir(prefix.path()).mkpath("share/lumivarex/clips"));
+        const QString installed = prefix.path() + "/share/lumivarex/clips/a.avi";
+        QVERIFY(QFile(installed).open(QIODevice::WriteOnly));
+        const QString bin = prefix.path() + "/bin";
+        QCOMPARE(playableFileName("../clips/a.avi", bin), installed);
+        // Beside the program comes first: a build tree's bin/../clips.
+        QVERIFY(QDir(prefix.path()).mkpath("clips"));
+        QVERIFY(QFile(prefix.path() + "/clips/a.avi").open(QIODevice::WriteOnly));
+        QCOMPARE(playableFileName("../clips/a.avi", bin), prefix.path() + "/clips/a.avi");
+        QCOMPARE(playableFileName("../clips/none.avi", bin), QString("../clips/none.avi"));
     }
 };
 
