@@ -62,28 +62,34 @@ void ReadLoop::decodeStream(int index, AVCodecContext* decoder, FrameSink sink, 
         streams_[streamCount_++] = {index, decoder, std::move(sink), drainAtEnd};
 }
 
-// One packet may complete several pictures; stop is looked at after each.
-void ReadLoop::receive(Stream& stream) {
+// One packet may complete several pictures; stop is looked at after each. False when the sink
+// ran out of memory.
+bool ReadLoop::receive(Stream& stream) {
     while (avcodec_receive_frame(stream.decoder, frame_) >= 0) {
-        if (stream.sink)
-            stream.sink(*frame_);
+        const bool taken = !stream.sink || stream.sink(*frame_);
         av_frame_unref(frame_);
+        if (!taken)
+            return false;
         if (stopRequested())
-            return;
+            break;
     }
+    return true;
 }
 
 // The decoders may still hold delayed pictures: give them out, then reset the decoders so that
 // reading can resume should the input grow.
-void ReadLoop::drain() {
+bool ReadLoop::drain() {
     for (int i = 0; i < streamCount_; ++i) {
         Stream& s = streams_[i];
         if (!s.drainAtEnd)
             continue;
         avcodec_send_packet(s.decoder, nullptr);
-        receive(s);
+        const bool taken = receive(s);
         avcodec_flush_buffers(s.decoder);
+        if (!taken)
+            return false;
     }
+    return true;
 }
 
 bool ReadLoop::run(AVFormatContext* format) {
@@ -98,14 +104,17 @@ bool ReadLoop::run(AVFormatContext* format) {
         } else if (const int result = av_read_frame(format, packet_); result >= 0) {
             drained = false;
             errorReported = false;
+            bool taken = true;
             for (int i = 0; i < streamCount_; ++i) {
                 if (streams_[i].index == packet_->stream_index) {
                     // Errors of single packets are not fatal.
                     avcodec_send_packet(streams_[i].decoder, packet_);
-                    receive(streams_[i]);
+                    taken = receive(streams_[i]);
                 }
             }
             av_packet_unref(packet_);
+            if (!taken)
+                return false;
         } else {
             const ReadFailure failure = classifyReadFailure(result, format->pb);
             if (failure == ReadFailure::Error && !errorReported) {
@@ -120,7 +129,8 @@ bool ReadLoop::run(AVFormatContext* format) {
                 format->pb->eof_reached = 0;
             }
             if (failure != ReadFailure::Transient && !drained) {
-                drain();
+                if (!drain())
+                    return false;
                 drained = true;
                 if (options_.endAtEnd)
                     break;

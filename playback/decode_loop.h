@@ -34,8 +34,9 @@ ReadFailure classifyReadFailure(int error, const AVIOContext* io);
 
 class ReadLoop {
 public:
-    // Receives one decoded frame (valid during the call).
-    using FrameSink = std::function<void(const AVFrame&)>;
+    // Receives one decoded frame (valid during the call); false when it ran out of memory, which
+    // ends the loop.
+    using FrameSink = std::function<bool(const AVFrame&)>;
 
     struct Options {
         const std::atomic<bool>* stop = nullptr;   // checked after every packet and picture
@@ -53,8 +54,8 @@ public:
     // streams give their delayed pictures at the end of the input.
     void decodeStream(int index, AVCodecContext* decoder, FrameSink sink, bool drainAtEnd);
     // Reads and decodes until stop is set (or, with endAtEnd, the input is exhausted). False when
-    // the frame or packet could not be allocated.
-    bool run(AVFormatContext* format);
+    // memory ran out (the frame, the packet, or a sink's own): the caller then prints its line.
+    [[nodiscard]] bool run(AVFormatContext* format);
 
 private:
     struct Stream {
@@ -64,8 +65,8 @@ private:
         bool drainAtEnd = false;
     };
     bool stopRequested() const { return options_.stop->load(std::memory_order_acquire); }
-    void receive(Stream& stream);
-    void drain();
+    bool receive(Stream& stream);
+    bool drain();
 
     Options options_;
     Stream streams_[2];

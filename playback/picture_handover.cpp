@@ -51,14 +51,15 @@ bool isYuv(const AVFrame& frame) {
 
 } // namespace
 
-int PictureHandover::put(olm_vout_t* vout, const AVFrame& frame, AVRational sampleAspect) {
+bool PictureHandover::put(olm_vout_t* vout, const AVFrame& frame, AVRational sampleAspect) {
     const auto putPicture = voutExtensions().putPicture;
+    Yuv420Planes planes;
     if (!putPicture) {
-        Yuv420Planes planes;
-        if (!converter_.convert(frame, &planes))
-            return OLM_VOUT_E_INVALID;
-        return olm_vout_put_buffer_pool_yuv(vout, planes.y, planes.u, planes.v, planes.stride,
-                                            planes.width, planes.height);
+        const Conversion converted = converter_.convert(frame, &planes);
+        if (converted == Conversion::Done)
+            olm_vout_put_buffer_pool_yuv(vout, planes.y, planes.u, planes.v, planes.stride,
+                                         planes.width, planes.height);
+        return converted != Conversion::OutOfMemory;
     }
 
     olm_vout_picture picture{};
@@ -71,7 +72,7 @@ int PictureHandover::put(olm_vout_t* vout, const AVFrame& frame, AVRational samp
     if (isPlanar420(frame)) {
         AVFrame* reference = av_frame_clone(&frame);
         if (!reference)
-            return OLM_VOUT_E_NO_MEMORY;
+            return false;
         picture.width = frame.width;
         picture.height = frame.height;
         for (int p = 0; p < 3; ++p) {
@@ -81,17 +82,16 @@ int PictureHandover::put(olm_vout_t* vout, const AVFrame& frame, AVRational samp
         picture.range = voutRangeOf(frame);
         picture.release = freeFrame;
         picture.opaque = reference;
-        const int result = putPicture(vout, &picture);
-        if (result != OLM_VOUT_OK)
+        if (putPicture(vout, &picture) != OLM_VOUT_OK)
             av_frame_free(&reference); // refused: still ours
-        return result;
+        return true;
     }
 
     // Converted to limited-range 4:2:0; swscale keeps the matrix of YUV input and makes BT.601
     // from RGB.
-    Yuv420Planes planes;
-    if (!converter_.convert(frame, &planes))
-        return OLM_VOUT_E_INVALID;
+    if (const Conversion converted = converter_.convert(frame, &planes);
+        converted != Conversion::Done)
+        return converted != Conversion::OutOfMemory;
     if (!isYuv(frame))
         picture.matrix = OLM_VOUT_MATRIX_BT601;
     picture.width = planes.width;
@@ -102,5 +102,6 @@ int PictureHandover::put(olm_vout_t* vout, const AVFrame& frame, AVRational samp
     picture.strides[0] = planes.stride;
     picture.strides[1] = picture.strides[2] = (planes.stride + 1) / 2;
     picture.range = OLM_VOUT_RANGE_LIMITED;
-    return putPicture(vout, &picture);
+    putPicture(vout, &picture);
+    return true;
 }

@@ -24,9 +24,10 @@ int voutRangeOf(const AVFrame& frame);
 class PictureHandover {
 public:
     // Puts the frame into the output; sampleAspect is the frame's (or else its stream's), 0/1
-    // when unknown. Returns the output's result, or OLM_VOUT_E_INVALID when the frame cannot be
-    // converted.
-    int put(olm_vout_t* vout, const AVFrame& frame, AVRational sampleAspect);
+    // when unknown. The output's result is not reported (a refused picture is just not shown),
+    // nor is a frame that cannot be converted; false only when memory ran out on this side
+    // (the converted copy, or the frame's new reference).
+    bool put(olm_vout_t* vout, const AVFrame& frame, AVRational sampleAspect);
 
 private:
     Yuv420Converter converter_;

@@ -6,6 +6,8 @@
 #include "picture_handover.h"
 #include "shared_state.h"
 
+#include <exception>
+#include <new>
 #include <string>
 
 extern "C" {
@@ -51,7 +53,7 @@ public:
 
 private:
     bool open(const char* fileName);
-    void handOver(const AVFrame& frame);
+    bool handOver(const AVFrame& frame);
 
     const PlaybackOptions& options_;
     AVFormatContext* format_ = nullptr;
@@ -93,15 +95,18 @@ bool Player::open(const char* fileName) {
     return (video_ = openOrSay(*format_->streams[streams_.video])) != nullptr;
 }
 
-void Player::handOver(const AVFrame& frame) {
+// False when the picture could not be handed over for want of memory.
+bool Player::handOver(const AVFrame& frame) {
     ++pictures_;
     olm_vout_t* vout = options_.present ? currentVout() : nullptr;
-    if (vout)
-        handover_.put(vout, frame,
-                      av_guess_sample_aspect_ratio(format_, format_->streams[streams_.video],
-                                                   const_cast<AVFrame*>(&frame)));
+    if (vout &&
+        !handover_.put(vout, frame,
+                       av_guess_sample_aspect_ratio(format_, format_->streams[streams_.video],
+                                                    const_cast<AVFrame*>(&frame))))
+        return false;
     if (options_.pace)
         sleepMs(g_frameIntervalMs.load(std::memory_order_relaxed));
+    return true;
 }
 
 long Player::run(const char* fileName) {
@@ -120,10 +125,11 @@ long Player::run(const char* fileName) {
     };
     ReadLoop loop(std::move(loopOptions));
     loop.decodeStream(
-        streams_.video, video_, [this](const AVFrame& frame) { handOver(frame); }, true);
+        streams_.video, video_, [this](const AVFrame& frame) { return handOver(frame); }, true);
     if (audio_)
         loop.decodeStream(streams_.audio, audio_, nullptr, false); // decoded and discarded
-    loop.run(format_);
+    if (!loop.run(format_))
+        printErr("out of memory!\n");
     return pictures_;
 }
 
@@ -135,7 +141,14 @@ long playFile(const char* fileName, const PlaybackOptions& options) {
 }
 
 void* playbackThread(void* window) {
-    playFile(static_cast<LumivarexWindow*>(window)->fileName);
+    // Nothing may leave a thread's function: an exception there would end the whole program.
+    try {
+        playFile(static_cast<LumivarexWindow*>(window)->fileName);
+    } catch (const std::bad_alloc&) {
+        printErr("out of memory!\n");
+    } catch (const std::exception& e) {
+        printErr("playback failed: %s\n", e.what());
+    }
     return nullptr;
 }
 

@@ -12,10 +12,13 @@ struct PlaybackOptions {
 };
 
 // Plays the named local file until g_stopPlayback is set (or, with endAtEnd, the input ends).
-// Returns the number of pictures decoded.
+// Returns the number of pictures decoded. A failure prints its one line on standard error and
+// ends the run: the lines of opening, and "out of memory!\n" when a picture or its hand-over
+// cannot be allocated.
 long playFile(const char* fileName, const PlaybackOptions& options = {});
 
-// POSIX thread entry: plays the file named by the LumivarexWindow it is given. Returns null.
+// POSIX thread entry: plays the file named by the LumivarexWindow it is given. Returns null; no
+// exception leaves it (one that would is reported as a line).
 void* playbackThread(void* window);
 
 // Ends the playback thread if there is one: sets g_stopPlayback, joins, empties the handle.

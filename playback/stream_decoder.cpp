@@ -12,18 +12,31 @@ extern "C" {
 }
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 
 namespace {
 
 constexpr int kInputBufferBytes = 10240;
-constexpr int kHandshakeSleeps = 60;
-constexpr int kHandshakeSleepMs = 10;
+constexpr std::chrono::milliseconds kHandshakeTimeout{600};
 constexpr int kRetryAfterFailedReadMs = 10;
 
+unsigned long long threadId() {
+    return static_cast<unsigned long long>(pthread_self());
+}
+
 void* threadEntry(void* decoder) {
-    static_cast<StreamDecoder*>(decoder)->run();
+    // Nothing may leave a thread's function: an exception there would end the whole program.
+    try {
+        static_cast<StreamDecoder*>(decoder)->run();
+    } catch (const std::bad_alloc&) {
+        printErr("PID: %llx, out of memory!\n", threadId());
+    } catch (const std::exception& e) {
+        printErr("PID: %llx, decoder failed: %s\n", threadId(), e.what());
+    }
     return nullptr;
 }
 
@@ -60,6 +73,10 @@ StreamDecoder::StreamDecoder() {
     std::memset(name, 0, sizeof name);
 }
 
+StreamDecoder::~StreamDecoder() {
+    stop();
+}
+
 void StreamDecoder::setInput(ReadCallback read, FrameCallback frame, const char* inputName,
                              void* value) {
     readCallback = read;
@@ -90,12 +107,26 @@ bool StreamDecoder::start(ReadCallback read, FrameCallback frame, const char* in
     }
     threadHandle = thread;
 
-    for (int i = 0; i < kHandshakeSleeps && !started.load(std::memory_order_acquire); ++i)
-        sleepMs(kHandshakeSleepMs);
-    if (started.load(std::memory_order_acquire))
+    // The deadline is on the clock, so a slow waiter does not stretch it.
+    const auto deadline = std::chrono::steady_clock::now() + kHandshakeTimeout;
+    bool reported;
+    {
+        std::unique_lock lock(startedMutex);
+        reported = startedSet.wait_until(
+            lock, deadline, [this] { return started.load(std::memory_order_acquire); });
+    }
+    if (reported)
         return true;
     stop();
     return false;
+}
+
+void StreamDecoder::reportStarted() {
+    {
+        std::lock_guard lock(startedMutex);
+        started.store(true, std::memory_order_release);
+    }
+    startedSet.notify_all();
 }
 
 void StreamDecoder::stop() {
@@ -122,11 +153,11 @@ int StreamDecoder::runToEnd(ReadCallback read, FrameCallback frame, const char* 
 
 int StreamDecoder::decode(bool untilEnd) {
     // pthread_self() is the handle that start stores, so the messages need not wait for it.
-    const unsigned long long pid = static_cast<unsigned long long>(pthread_self());
+    const unsigned long long pid = threadId();
     RunResources r;
     auto* buffer = static_cast<uint8_t*>(av_mallocz(kInputBufferBytes));
-    beforeReportingStarted();
-    started.store(true, std::memory_order_release);
+    beforeReportingStarted(stopRequested);
+    reportStarted();
 
     r.io = buffer ? avio_alloc_context(buffer, kInputBufferBytes, 0, this, readRetrying, nullptr,
                                        nullptr)
@@ -196,12 +227,16 @@ int StreamDecoder::decode(bool untilEnd) {
         videoIndex, r.codec,
         [&](const AVFrame& frame) {
             Yuv420Planes planes;
-            if (frameCallback && converter.convert(frame, &planes))
+            const Conversion converted =
+                frameCallback ? converter.convert(frame, &planes) : Conversion::Unsupported;
+            if (converted == Conversion::Done)
                 frameCallback(planes.y, planes.u, planes.v, planes.stride, planes.width,
                               planes.height, opaque);
+            return converted != Conversion::OutOfMemory;
         },
         true);
-    loop.run(r.format);
+    if (!loop.run(r.format))
+        printErr("PID: %llx, out of memory!\n", pid);
     return 0;
 }
 

@@ -7,7 +7,9 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 // Fills buffer with up to capacity bytes of input; returns the count, or a negative FFmpeg error
@@ -22,13 +24,15 @@ using FrameCallback = void (*)(const uint8_t* y, const uint8_t* u, const uint8_t
 class StreamDecoder {
 public:
     StreamDecoder();
-    virtual ~StreamDecoder() = default;
+    // Ends a thread still held, as stop does: the thread works on this object. A subclass that
+    // overrides beforeReportingStarted stops in its own destructor.
+    virtual ~StreamDecoder();
     StreamDecoder(const StreamDecoder&) = delete;
     StreamDecoder& operator=(const StreamDecoder&) = delete;
 
     // Starts the decoder thread on the input. True when the thread runs and reported in within
-    // 600 ms; false when a thread is already held (then nothing changes), the thread could not be
-    // created, or it did not report in (it is then stopped).
+    // 600 ms by the clock; false when a thread is already held (then nothing changes), the
+    // thread could not be created, or it did not report in (it is then stopped).
     bool start(ReadCallback read, FrameCallback frame, const char* name, void* opaque);
     // Asks the thread to end and waits for it without a time limit; afterwards no thread runs.
     void stop();
@@ -39,7 +43,8 @@ public:
     // The input's name as kept (at most 259 bytes of the one given to start).
     const char* inputName() const { return name; }
 
-    // The decoder thread's routine; returns 0.
+    // The decoder thread's routine; returns 0. A failure prints one line on standard error and
+    // ends it ("PID: <handle>, out of memory!" when a picture cannot be allocated).
     int run();
 
     // Decodes the input on the calling thread until it ends (its delayed pictures included),
@@ -47,17 +52,22 @@ public:
     int runToEnd(ReadCallback read, FrameCallback frame, const char* name, void* opaque);
 
 protected:
-    // Called on the decoder thread just before it reports in; tests use it to hold the thread.
-    virtual void beforeReportingStarted() {}
+    // Called on the decoder thread just before it reports in; tests use it to hold the thread
+    // (until stopRequested is set, for one).
+    virtual void beforeReportingStarted(const std::atomic<bool>& /*stopRequested*/) {}
 
 private:
     static int readRetrying(void* decoder, uint8_t* buffer, int capacity);
     void setInput(ReadCallback read, FrameCallback frame, const char* name, void* opaque);
     void clearInput();
     int decode(bool untilEnd);
+    void reportStarted();
 
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> started{false};
+    // start waits on this for started, up to its deadline.
+    std::mutex startedMutex;
+    std::condition_variable startedSet;
     ReadCallback readCallback = nullptr;
     FrameCallback frameCallback = nullptr;
     void* opaque = nullptr;

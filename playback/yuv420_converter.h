@@ -9,7 +9,6 @@ extern "C" {
 }
 
 #include <cstdint>
-#include <vector>
 
 struct SwsContext;
 
@@ -18,6 +17,12 @@ struct Yuv420Planes {
     const uint8_t* u = nullptr;
     const uint8_t* v = nullptr;
     int stride = 0, width = 0, height = 0;
+};
+
+enum class Conversion {
+    Done,        // the planes are set
+    Unsupported, // no conversion exists for this picture (empty, unknown format)
+    OutOfMemory, // the converted picture's buffer could not be allocated
 };
 
 class Yuv420Converter {
@@ -29,11 +34,20 @@ public:
 
     // True when the frame can be handed over as it is.
     static bool isDirect(const AVFrame& frame);
-    // The frame as olm_vout planes; false when it cannot be converted. The planes stay valid
-    // until the next call or until the frame is reused.
-    bool convert(const AVFrame& frame, Yuv420Planes* out);
+    // The frame as olm_vout planes. The planes stay valid until the next call or until the frame
+    // is reused. Each frame's own range is honoured, whatever came before it.
+    Conversion convert(const AVFrame& frame, Yuv420Planes* out);
 
 private:
+    // The conversion context, made for one size, format and range and kept while they last.
+    struct Source {
+        int width = 0, height = 0, format = -1;
+        bool fullRange = false;
+        bool operator==(const Source&) const = default;
+    };
+    Source source_;
     SwsContext* sws_ = nullptr;
-    std::vector<uint8_t> buffer_;
+    // FFmpeg's allocator, like the frames': a failure is a null pointer, not an exception.
+    uint8_t* buffer_ = nullptr;
+    unsigned bufferSize_ = 0;
 };

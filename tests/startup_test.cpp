@@ -1,9 +1,6 @@
 // The real program: its library-path record and its exit when the window is closed.
 
-#include "lumivarexwindow.h"
-#include "xhelpers.h"
-
-#include <QPushButton>
+#include "program_driver.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,74 +29,6 @@ struct Stage {
     }
 };
 
-uint32_t waitForWindow(const QProcess& process) {
-    std::vector<uint32_t> windows;
-    for (int i = 0; i < 200 && windows.empty(); ++i) {
-        windows = findTopLevelWindows("LumivarexWindow", process.processId());
-        if (windows.empty())
-            QTest::qWait(50);
-    }
-    return windows.empty() ? 0 : windows.front();
-}
-
-// Clicks at a place in the window through the X server, as a pointer would.
-bool clickAt(uint32_t window, int x, int y) {
-    return QProcess::execute("xdotool", {"mousemove", "--window", QString::number(window),
-                                         QString::number(x), QString::number(y), "click", "1"}) ==
-           0;
-}
-
-// Where a button sits in the window: asked of a window built here, on the same server with the
-// same fonts, since the program's own window lays out identically.
-QPoint buttonCentre(const char* name) {
-    LumivarexWindow window;
-    window.show();
-    if (!QTest::qWaitForWindowExposed(&window))
-        return {};
-    auto* button = window.findChild<QPushButton*>(name);
-    return button->mapTo(&window, button->rect().center());
-}
-
-// Where the video surface sits in the window, asked as buttonCentre asks.
-QRect videoArea() {
-    LumivarexWindow window;
-    window.show();
-    if (!QTest::qWaitForWindowExposed(&window))
-        return {};
-    auto* video = window.findChild<QWidget*>("video_widget");
-    return QRect(video->mapTo(&window, QPoint(0, 0)), video->size());
-}
-
-// The pixels of a rectangle of the window, sampled on a grid.
-std::vector<Rgb> sample(uint32_t window, const QRect& area) {
-    const Snapshot s = grabWindow(window);
-    std::vector<Rgb> pixels;
-    for (int y = area.top() + 4; y < area.bottom() && y < s.height; y += 8)
-        for (int x = area.left() + 4; x < area.right() && x < s.width; x += 8)
-            pixels.push_back(s.at(x, y));
-    return pixels;
-}
-
-bool cleanExit(QProcess& process, QString* why) {
-    if (!process.waitForFinished(15000)) {
-        *why = "did not exit";
-        process.kill();
-        return false;
-    }
-    const QString err = QString::fromLocal8Bit(process.readAllStandardError());
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        *why = QString("exit code %1: %2").arg(process.exitCode()).arg(err.right(2000));
-        return false;
-    }
-    for (const char* bad : {"XCB error", "X Error", "ERROR: ", "runtime error"}) {
-        if (err.contains(bad)) {
-            *why = err.right(2000);
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 class StartupTest : public QObject {
@@ -119,24 +48,18 @@ class StartupTest : public QObject {
         process.setWorkingDirectory(playing ? QDir::rootPath() : stage.bin());
         process.start(program, QStringList());
         QVERIFY(process.waitForStarted());
-        const uint32_t window = waitForWindow(process);
+        const uint32_t window = waitForProgramWindow(process);
         QVERIFY(window);
         QTRY_VERIFY(grabWindow(window).width > 0); // mapped and drawn: it takes clicks
-        const QPoint create = buttonCentre("create_window_btn"), play = buttonCentre("play_btn");
-        QVERIFY(!create.isNull() && !play.isNull());
-        QVERIFY(clickAt(window, create.x(), create.y()));
-        QVERIFY(clickAt(window, play.x(), play.y()));
+        QVERIFY(clickAt(window, buttonCentre("create_window_btn")));
+        QVERIFY(clickAt(window, buttonCentre("play_btn")));
         if (playing) {
             QString out;
-            for (int i = 0; i < 100 && !out.contains("open stream success!"); ++i) {
-                process.waitForReadyRead(100);
-                out += QString::fromLocal8Bit(process.readAllStandardOutput());
-            }
-            QVERIFY2(out.contains("open stream success!"), qPrintable(out));
+            QVERIFY2(waitForOutput(process, "open stream success!", 10000, &out), qPrintable(out));
             // Pictures are on the video surface: closing now closes during playback.
             const QRect video = videoArea();
-            const auto first = sample(window, video);
-            QVERIFY(QTest::qWaitFor([&] { return sample(window, video) != first; }, 5000));
+            const auto first = sampleArea(window, video);
+            QVERIFY(QTest::qWaitFor([&] { return sampleArea(window, video) != first; }, 5000));
         }
         sendDeleteWindow(window);
         QString why;
@@ -161,7 +84,7 @@ private slots:
         process.setWorkingDirectory(stage.bin());
         process.start(program, QStringList());
         QVERIFY(process.waitForStarted());
-        const uint32_t window = waitForWindow(process);
+        const uint32_t window = waitForProgramWindow(process);
         QVERIFY(window);
         QFile maps(QString("/proc/%1/maps").arg(process.processId()));
         QVERIFY(maps.open(QIODevice::ReadOnly));
@@ -169,37 +92,30 @@ private slots:
 
         const QRect video = videoArea();
         QVERIFY(!video.isEmpty());
-        auto click = [&](const char* name) {
-            const QPoint at = buttonCentre(name);
-            return !at.isNull() && clickAt(window, at.x(), at.y());
-        };
+        auto click = [&](const char* name) { return clickAt(window, buttonCentre(name)); };
         QVERIFY(click("create_window_btn"));
         QVERIFY(click("play_btn"));
         QString out;
-        for (int i = 0; i < 100 && !out.contains("open stream success!"); ++i) {
-            process.waitForReadyRead(100);
-            out += QString::fromLocal8Bit(process.readAllStandardOutput());
-        }
-        QVERIFY2(out.contains("open stream success!"), qPrintable(out));
+        QVERIFY2(waitForOutput(process, "open stream success!", 10000, &out), qPrintable(out));
 
         // Playing: the surface shows the test pattern and changes; paused: it holds still.
-        const auto grey = sample(window, video);
-        QVERIFY(QTest::qWaitFor([&] { return sample(window, video) != grey; }, 5000));
-        auto first = sample(window, video);
-        QVERIFY(QTest::qWaitFor([&] { return sample(window, video) != first; }, 5000));
+        const auto grey = sampleArea(window, video);
+        QVERIFY(QTest::qWaitFor([&] { return sampleArea(window, video) != grey; }, 5000));
+        auto first = sampleArea(window, video);
+        QVERIFY(QTest::qWaitFor([&] { return sampleArea(window, video) != first; }, 5000));
         QVERIFY(click("pause_btn"));
         // Paused once the surface holds still over a few pictures' pauses; then it stays so.
         QVERIFY(QTest::qWaitFor(
             [&] {
-                first = sample(window, video);
+                first = sampleArea(window, video);
                 QTest::qWait(150);
-                return sample(window, video) == first;
+                return sampleArea(window, video) == first;
             },
             5000));
         QTest::qWait(300);
-        QVERIFY2(sample(window, video) == first, "paused pictures hold still");
+        QVERIFY2(sampleArea(window, video) == first, "paused pictures hold still");
         QVERIFY(click("pause_btn"));
-        QVERIFY(QTest::qWaitFor([&] { return sample(window, video) != first; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return sampleArea(window, video) != first; }, 5000));
         QVERIFY(click("stop_btn"));
         QCOMPARE(process.state(), QProcess::Running);
 
@@ -221,7 +137,7 @@ private slots:
         process.start(program, QStringList());
         QVERIFY(process.waitForStarted());
 
-        const uint32_t window = waitForWindow(process);
+        const uint32_t window = waitForProgramWindow(process);
         QVERIFY(window);
         sendDeleteWindow(window);
         QVERIFY(process.waitForFinished(10000));

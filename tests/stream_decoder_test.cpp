@@ -4,19 +4,30 @@
 #include "eventually.h"
 #include "media.h"
 #include "shared_state.h"
+#include "stream_capture.h"
 #include "stream_decoder.h"
+#include "threads.h"
 #include "xhelpers.h"
+#include "yuv420_converter.h"
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/mem.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -80,17 +91,50 @@ struct MemoryInput {
     }
 };
 
-// Holds its thread before it reports in, as a slow start would.
+// Holds its thread before it reports in, as a slow start would: for `hold`, or until stop is
+// requested, whichever comes first. whileHolding, when set, runs every few milliseconds meanwhile.
 class SlowStartingDecoder : public StreamDecoder {
 public:
-    explicit SlowStartingDecoder(std::chrono::milliseconds delay) : delay_(delay) {}
+    ~SlowStartingDecoder() override { stop(); } // the thread calls into this object
+
+    std::atomic<std::chrono::milliseconds> hold{std::chrono::hours(1)};
+    std::function<void()> whileHolding;
 
 protected:
-    void beforeReportingStarted() override { std::this_thread::sleep_for(delay_); }
-
-private:
-    std::chrono::milliseconds delay_;
+    void beforeReportingStarted(const std::atomic<bool>& stopRequested) override {
+        const auto until = std::chrono::steady_clock::now() + hold.load();
+        while (!stopRequested && std::chrono::steady_clock::now() < until) {
+            if (whileHolding)
+                whileHolding();
+            std::this_thread::sleep_for(5ms);
+        }
+    }
 };
+
+// Takes the CPU from the thread it interrupts for 4 ms, as a loaded machine would.
+void stealFourMilliseconds(int) {
+    timespec start{}, now{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    do
+        clock_gettime(CLOCK_MONOTONIC, &now);
+    while ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) < 4000000L);
+}
+
+// A picture of one grey level in a planar 8-bit format, with the range tag given.
+AVFrame* greyFrame(AVPixelFormat format, AVColorRange range, uint8_t luma) {
+    AVFrame* frame = av_frame_alloc();
+    frame->format = format;
+    frame->width = 64;
+    frame->height = 48;
+    frame->color_range = range;
+    if (av_frame_get_buffer(frame, 0) < 0)
+        return frame;
+    const int chromaRows = -(-frame->height >> av_pix_fmt_desc_get(format)->log2_chroma_h);
+    for (int p = 0; p < 3; ++p)
+        std::memset(frame->data[p], p ? 128 : luma,
+                    size_t(frame->linesize[p]) * (p ? chromaRows : frame->height));
+    return frame;
+}
 
 // True when text holds "PID: <hex>, " followed by line.
 bool hasPidLine(const std::string& text, const std::string& line) {
@@ -123,11 +167,8 @@ TEST(StreamDecoder, EveryPictureReachesTheFrameFunction) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         ASSERT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, path.c_str(), &input));
-        EXPECT_TRUE(decoder.isRunning());
         EXPECT_TRUE(eventually([&] { return input.frames >= 15; })) << path << " " << input.frames;
-        std::this_thread::sleep_for(100ms); // nothing more comes at the end
         decoder.stop();
-        EXPECT_FALSE(decoder.isRunning());
         const std::string out = testing::internal::GetCapturedStdout();
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(input.frames.load(), 15) << path;
@@ -183,7 +224,6 @@ TEST(StreamDecoder, StartWhileHeldFailsAndStopThenStartWorksAgain) {
     ASSERT_FALSE(input.bytes.empty());
     StreamDecoder decoder;
     decoder.stop(); // never started: returns at once
-    EXPECT_FALSE(decoder.isRunning());
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -221,18 +261,18 @@ TEST(StreamDecoder, FailuresPrintOneLineAndKeepTheHandleUntilStop) {
         MemoryInput input;
         input.bytes = c.bytes;
         StreamDecoder decoder;
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
+        StreamCapture out(STDOUT_FILENO), err(STDERR_FILENO);
         ASSERT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, "input", &input));
-        EXPECT_TRUE(decoder.isRunning()) << "the handle stays held after the thread ended";
+        // The thread has failed and is ending by itself: its handle stays held, so another
+        // start is refused and changes nothing.
+        ASSERT_TRUE(eventually([&] { return err.text().find(c.line) != std::string::npos; }))
+            << err.text();
         EXPECT_FALSE(decoder.start(MemoryInput::read, MemoryInput::frame, "again", &input));
-        decoder.stop(); // joins the thread, which ends by itself: all it printed is in
-        EXPECT_FALSE(decoder.isRunning());
-        const std::string err = testing::internal::GetCapturedStderr();
-        testing::internal::GetCapturedStdout();
+        EXPECT_STREQ(decoder.inputName(), "input");
+        decoder.stop(); // joins the thread: all it printed is in
         // One line of ours, with the thread's handle in front.
-        EXPECT_TRUE(hasPidLine(err, c.line)) << err;
-        EXPECT_EQ(err.find(c.line), err.rfind(c.line)) << err;
+        EXPECT_TRUE(hasPidLine(err.text(), c.line)) << err.text();
+        EXPECT_EQ(err.text().find(c.line), err.text().rfind(c.line)) << err.text();
         EXPECT_EQ(input.frames.load(), 0);
     }
 }
@@ -298,22 +338,107 @@ TEST(StreamDecoder, LongNamesAreCutSafely) {
     testing::internal::GetCapturedStderr();
 }
 
-TEST(StreamDecoder, ThreadThatNeverReportsInIsStoppedAfterTheHandshake) {
+TEST(StreamDecoder, ThreadThatDoesNotReportInByTheDeadlineIsStopped) {
     MemoryInput input;
-    SlowStartingDecoder decoder(900ms);
+    const int threads = threadCount();
     testing::internal::CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(decoder.start(MemoryInput::read, MemoryInput::frame, "slow", &input));
-    const auto took = std::chrono::steady_clock::now() - start;
+    {
+        // Held until stop: start gives up at its deadline and ends the thread.
+        SlowStartingDecoder decoder;
+        EXPECT_FALSE(decoder.start(MemoryInput::read, MemoryInput::frame, "never", &input));
+        EXPECT_EQ(threadCount(), threads) << "the thread was ended";
+    }
+    {
+        // The deadline is on the clock: while this thread loses most of its time (4 ms of
+        // every 5), a thread that reports in after 1.5 s is still too late.
+        struct sigaction steal {
+        }, previous{};
+        steal.sa_handler = stealFourMilliseconds;
+        ASSERT_EQ(sigaction(SIGUSR1, &steal, &previous), 0);
+        SlowStartingDecoder decoder;
+        decoder.hold = 1500ms;
+        const pthread_t owner = pthread_self();
+        decoder.whileHolding = [owner] { pthread_kill(owner, SIGUSR1); };
+        EXPECT_FALSE(decoder.start(MemoryInput::read, MemoryInput::frame, "late", &input));
+        sigaction(SIGUSR1, &previous, nullptr);
+    }
+    {
+        // A later start waits for its own thread's report, not the earlier thread's.
+        SlowStartingDecoder decoder;
+        decoder.hold = 0ms;
+        ASSERT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, "first", &input));
+        decoder.stop();
+        decoder.hold = 300ms;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, "second", &input));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+    }
     testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(decoder.isRunning());
-    EXPECT_GE(took, 600ms) << "the handshake waits 60 sleeps of 10 ms";
+}
 
-    SlowStartingDecoder patient(200ms);
+TEST(StreamDecoder, DestroyingARunningDecoderEndsItsThread) {
+    MemoryInput input;
+    input.bytes =
+        readFile(makeMedia("decoder-destroy.avi", colourInput("red", 64, 48, 5) + " -c:v mpeg4"));
+    ASSERT_FALSE(input.bytes.empty());
+    const int threads = threadCount();
+    testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(patient.start(MemoryInput::read, MemoryInput::frame, "slow", &input));
-    patient.stop();
+    {
+        StreamDecoder decoder;
+        ASSERT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, "input", &input));
+        EXPECT_TRUE(eventually([&] { return input.frames == 5; })); // then reading on at the end
+    }                                                               // destroyed without stop
+    EXPECT_EQ(threadCount(), threads) << "the thread ended with its decoder";
+    testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
+}
+
+TEST(StreamDecoder, RunningOutOfMemoryPrintsOneLineAndEndsTheThread) {
+    // 4:4:4 pictures must be converted; FFmpeg's allocator refuses the 1.4 MB that a converted
+    // 1280x720 picture needs, but not the decoder's own planes of 0.9 MB.
+    MemoryInput input;
+    input.bytes = readFile(makeMedia("decoder-444.mkv", colourInput("red", 1280, 720, 3) +
+                                                            " -c:v ffv1 -pix_fmt yuv444p"));
+    ASSERT_FALSE(input.bytes.empty());
+    StreamDecoder decoder;
+    StreamCapture out(STDOUT_FILENO), err(STDERR_FILENO);
+    av_max_alloc(1200 * 1024);
+    ASSERT_TRUE(decoder.start(MemoryInput::read, MemoryInput::frame, "input", &input));
+    EXPECT_TRUE(eventually([&] { return err.text().find("out of memory!") != std::string::npos; }))
+        << err.text();
+    decoder.stop();
+    av_max_alloc(INT_MAX);
+    EXPECT_TRUE(hasPidLine(err.text(), "out of memory!\n")) << err.text();
+    EXPECT_EQ(err.text().find("out of memory"), err.text().rfind("out of memory")) << err.text();
+    EXPECT_EQ(input.frames.load(), 0);
+}
+
+TEST(Yuv420Converter, EachPictureIsConvertedWithItsOwnRange) {
+    // Full-range white (255) becomes limited-range white (235); limited-range pictures keep their
+    // levels, also after a full-range one went through the same converter.
+    struct Step {
+        AVPixelFormat format;
+        AVColorRange range;
+        uint8_t luma, expected;
+    };
+    Yuv420Converter converter;
+    for (const Step& step : {Step{AV_PIX_FMT_YUV422P, AVCOL_RANGE_JPEG, 255, 235},
+                             {AV_PIX_FMT_YUV422P, AVCOL_RANGE_MPEG, 235, 235},
+                             {AV_PIX_FMT_YUVJ422P, AVCOL_RANGE_UNSPECIFIED, 255, 235},
+                             {AV_PIX_FMT_YUV422P, AVCOL_RANGE_UNSPECIFIED, 16, 16},
+                             {AV_PIX_FMT_YUVJ422P, AVCOL_RANGE_JPEG, 0, 16},
+                             {AV_PIX_FMT_YUV444P, AVCOL_RANGE_MPEG, 100, 100},
+                             {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG, 255, 235},
+                             {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG, 0, 16}}) {
+        AVFrame* frame = greyFrame(step.format, step.range, step.luma);
+        Yuv420Planes planes;
+        ASSERT_EQ(converter.convert(*frame, &planes), Conversion::Done);
+        EXPECT_NEAR(planes.y[planes.stride * 20 + 30], step.expected, 1)
+            << av_get_pix_fmt_name(step.format) << " range " << step.range << " luma "
+            << int(step.luma);
+        av_frame_free(&frame);
+    }
 }
 
 TEST(FrameUtilities, RawFrameLoaderFillsTheRestWithZeros) {

@@ -6,6 +6,12 @@
 QString playableFileName(const QString& typed, const QString& programDir) {
     if (typed.isEmpty() || QFileInfo(typed).isFile() || QDir::isAbsolutePath(typed))
         return typed;
-    const QString beside = QDir::cleanPath(QDir(programDir).filePath(typed));
-    return QFileInfo(beside).isFile() ? beside : typed;
+    // LUMIVAREX_DATA_DIR is the data directory relative to the program's, as installed.
+    const QString dataBin = QDir(programDir).filePath(QStringLiteral(LUMIVAREX_DATA_DIR "/bin"));
+    for (const QString& dir : {programDir, dataBin}) {
+        const QString candidate = QDir::cleanPath(QDir(dir).filePath(typed));
+        if (QFileInfo(candidate).isFile())
+            return candidate;
+    }
+    return typed;
 }
