@@ -42,7 +42,8 @@ AVCodecContext* openOrSay(const AVStream& stream) {
 
 class Player {
 public:
-    explicit Player(const PlaybackOptions& options) : options_(options) {}
+    explicit Player(const PlaybackOptions& options)
+        : options_(options), handover_(options.byReference) {}
     ~Player() {
         avcodec_free_context(&video_);
         avcodec_free_context(&audio_);
@@ -99,11 +100,15 @@ bool Player::open(const char* fileName) {
 bool Player::handOver(const AVFrame& frame) {
     ++pictures_;
     olm_vout_t* vout = options_.present ? currentVout() : nullptr;
-    if (vout &&
-        !handover_.put(vout, frame,
-                       av_guess_sample_aspect_ratio(format_, format_->streams[streams_.video],
-                                                    const_cast<AVFrame*>(&frame))))
-        return false;
+    if (vout) {
+        AVStream* stream = format_->streams[streams_.video];
+        FrameDisplay display;
+        display.sampleAspect =
+            av_guess_sample_aspect_ratio(format_, stream, const_cast<AVFrame*>(&frame));
+        display.rotation = displayRotation(*stream, &frame);
+        if (!handover_.put(vout, frame, display))
+            return false;
+    }
     if (options_.pace)
         sleepMs(g_frameIntervalMs.load(std::memory_order_relaxed));
     return true;

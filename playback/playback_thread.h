@@ -6,9 +6,10 @@
 // g_paused; reports on the console.
 
 struct PlaybackOptions {
-    bool pace = true;      // sleep g_frameIntervalMs after each picture
-    bool present = true;   // hand pictures to g_vout when it is set
-    bool endAtEnd = false; // end once the input is exhausted and drained (benchmarks)
+    bool pace = true;        // sleep g_frameIntervalMs after each picture
+    bool present = true;     // hand pictures to g_vout when it is set
+    bool endAtEnd = false;   // end once the input is exhausted and drained (benchmarks)
+    bool byReference = true; // hand 4:2:0 frames over by reference, not copied (benchmarks)
 };
 
 // Plays the named local file until g_stopPlayback is set (or, with endAtEnd, the input ends).

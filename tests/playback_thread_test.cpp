@@ -285,6 +285,32 @@ TEST_F(WithOutput, HdAndAnamorphicFilesShowTheirOwnColoursAndShape) {
     testing::internal::GetCapturedStderr();
 }
 
+TEST_F(WithOutput, TurnedFilesStandTheRightWayUp) {
+    // A landscape 16:9 picture in four quarters, its track saying how to turn it: shown in a
+    // square window, a quarter turn makes it portrait.
+    resizeWindow(host, 300, 300);
+    olm_vout_set_display_mode(currentVout(), VOUT_NORMAL);
+    const Rgb colours[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
+    for (int rotation : {90, 180, 270}) {
+        const std::string path = quarteredTurnedFile(320, 180, 50, rotation);
+        ASSERT_FALSE(path.empty());
+        const bool portrait = rotation != 180;
+        testing::internal::CaptureStderr();
+        PlaybackRun run(path);
+        EXPECT_TRUE(eventually([&] {
+            const Snapshot s = grabWindow(host);
+            // 169x300 or 300x169, centred; black beside or above it.
+            return portrait ? showsQuarters(s, 66, 0, 169, 300, rotation, colours, 16) &&
+                                  s.at(62, 150) == Rgb{} && s.at(238, 150) == Rgb{}
+                            : showsQuarters(s, 0, 66, 300, 169, rotation, colours, 16) &&
+                                  s.at(150, 62) == Rgb{} && s.at(150, 238) == Rgb{};
+        })) << "turned "
+            << rotation;
+        run.stop();
+        testing::internal::GetCapturedStderr();
+    }
+}
+
 TEST_F(WithOutput, DestroyingTheOutputDuringPlaybackOnlyHidesThePictures) {
     const std::string path =
         makeMedia("long.avi", colourInput("0x0000ff", 320, 240, 250) + " -c:v mpeg4");

@@ -1,5 +1,6 @@
 // The real program: its library-path record and its exit when the window is closed.
 
+#include "media.h"
 #include "program_driver.h"
 
 #include <QDir>
@@ -12,12 +13,15 @@
 
 namespace {
 
-// A copy of the program's surroundings: <dir>/bin is the working directory, so the default name
-// ../demovideo/123.avi finds <dir>/demovideo/123.avi.
+// A copy of the program's surroundings: <dir>/bin holds the program and is the working
+// directory, so the default name ../demovideo/123.avi finds <dir>/demovideo/123.avi; <dir>/lib
+// may hold the olm_vout it runs on.
 struct Stage {
     QTemporaryDir dir;
     QString bin() const { return dir.path() + "/bin"; }
-    bool prepare() {
+    QString library() const { return dir.path() + "/lib/libolm_vout.so.1"; }
+    // The demo, the program and, when one is given, a library standing in for olm_vout.
+    bool prepare(const QString& libraryToUse = QString()) {
         QDir(dir.path()).mkpath("bin");
         QDir(dir.path()).mkpath("demovideo");
         const QString video = dir.path() + "/demovideo/123.avi";
@@ -25,7 +29,22 @@ struct Stage {
             QString("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=s=320x240:r=25:d=20 "
                     "-f lavfi -i sine=d=20 -c:v mpeg4 -c:a mp2 '%1'")
                 .arg(video);
-        return std::system(command.toLocal8Bit().constData()) == 0;
+        if (std::system(command.toLocal8Bit().constData()) != 0 ||
+            !QFile::copy(QStringLiteral(LUMIVAREX_BINARY), bin() + "/lumivarex"))
+            return false;
+        QFile(bin() + "/lumivarex")
+            .setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return libraryToUse.isEmpty() ||
+               (QDir(dir.path()).mkpath("lib") && QFile::copy(libraryToUse, library()));
+    }
+    // Starts the staged program in workingDir, on the xcb platform; its window, or 0.
+    uint32_t start(QProcess& process, const QString& workingDir) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(workingDir);
+        process.start(bin() + "/lumivarex", QStringList());
+        return process.waitForStarted() ? waitForProgramWindow(process) : 0;
     }
 };
 
@@ -38,17 +57,9 @@ class StartupTest : public QObject {
         Stage stage;
         QVERIFY(stage.prepare());
         QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        process.setProcessEnvironment(env);
         // Started from elsewhere while playing: the default ../demovideo/123.avi is found from
         // the program's own directory.
-        const QString program = stage.bin() + "/lumivarex";
-        QVERIFY(QFile::copy(QStringLiteral(LUMIVAREX_BINARY), program));
-        process.setWorkingDirectory(playing ? QDir::rootPath() : stage.bin());
-        process.start(program, QStringList());
-        QVERIFY(process.waitForStarted());
-        const uint32_t window = waitForProgramWindow(process);
+        const uint32_t window = stage.start(process, playing ? QDir::rootPath() : stage.bin());
         QVERIFY(window);
         QTRY_VERIFY(grabWindow(window).width > 0); // mapped and drawn: it takes clicks
         QVERIFY(clickAt(window, buttonCentre("create_window_btn")));
@@ -69,22 +80,10 @@ class StartupTest : public QObject {
 private slots:
     void playsPausesAndStopsAgainstAFiveFunctionLibrary() {
         Stage stage;
-        QVERIFY(stage.prepare());
-        QDir(stage.dir.path()).mkpath("lib");
-        const QString program = stage.bin() + "/lumivarex";
-        const QString library = stage.dir.path() + "/lib/libolm_vout.so.1";
-        QVERIFY(QFile::copy(QStringLiteral(LUMIVAREX_BINARY), program));
-        QVERIFY(QFile::copy(QStringLiteral(FIVE_FUNCTION_LIBRARY), library));
-        QFile(program).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
+        QVERIFY(stage.prepare(QStringLiteral(FIVE_FUNCTION_LIBRARY)));
+        const QString library = stage.library();
         QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        process.setProcessEnvironment(env);
-        process.setWorkingDirectory(stage.bin());
-        process.start(program, QStringList());
-        QVERIFY(process.waitForStarted());
-        const uint32_t window = waitForProgramWindow(process);
+        const uint32_t window = stage.start(process, stage.bin());
         QVERIFY(window);
         QFile maps(QString("/proc/%1/maps").arg(process.processId()));
         QVERIFY(maps.open(QIODevice::ReadOnly));
@@ -119,6 +118,38 @@ private slots:
         QVERIFY(click("stop_btn"));
         QCOMPARE(process.state(), QProcess::Running);
 
+        sendDeleteWindow(window);
+        QString why;
+        QVERIFY2(cleanExit(process, &why), qPrintable(why));
+    }
+
+    void turnedFileStandsUpAgainstAFiveFunctionLibrary() {
+        // The library cannot turn pictures: the program turns them before the hand-over.
+        Stage stage;
+        QVERIFY(stage.prepare(QStringLiteral(FIVE_FUNCTION_LIBRARY)));
+        const std::string turned = quarteredTurnedFile(320, 180, 250, 90);
+        QVERIFY(!turned.empty());
+        const QString demo = stage.dir.path() + "/demovideo/123.avi"; // an MP4 by its content
+        QVERIFY(QFile::remove(demo) && QFile::copy(QString::fromStdString(turned), demo));
+        QProcess process;
+        const uint32_t window = stage.start(process, stage.bin());
+        QVERIFY(window);
+        const QRect video = videoArea();
+        QVERIFY(clickAt(window, buttonCentre("create_window_btn")));
+        QVERIFY(clickAt(window, buttonCentre("play_btn")));
+        QString out;
+        QVERIFY2(waitForOutput(process, "open stream success!", 10000, &out), qPrintable(out));
+        // A portrait 9:16 picture, as tall as the surface and centred, red at the top right.
+        const int width = qRound(video.height() * 9.0 / 16);
+        const int x = video.x() + (video.width() - width) / 2;
+        const Rgb colours[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const Snapshot s = grabWindow(window);
+                return showsQuarters(s, x, video.y(), width, video.height(), 90, colours, 16) &&
+                       s.at(x - 4, video.center().y()) == Rgb{};
+            },
+            10000));
         sendDeleteWindow(window);
         QString why;
         QVERIFY2(cleanExit(process, &why), qPrintable(why));

@@ -204,3 +204,31 @@ std::string toString(const Rgb& c) {
     return "rgb(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) +
            ")";
 }
+
+QuarterPlaces quarterPlaces(int rotation) {
+    switch (rotation) {
+    case 90:
+        return {false, true, false, false, true, true};
+    case 180:
+        return {false, false, true, false, false, true};
+    case 270:
+        return {true, false, true, true, false, false};
+    default:
+        return {true, true, false, true, true, false};
+    }
+}
+
+bool showsQuarters(const Snapshot& s, int x, int y, int width, int height, int rotation,
+                   const Rgb colours[4], int tolerance) {
+    if (s.width < x + width || s.height < y + height)
+        return false;
+    auto at = [&](bool left, bool top) {
+        return s.at(x + (left ? width / 4 : 3 * width / 4),
+                    y + (top ? height / 4 : 3 * height / 4));
+    };
+    const QuarterPlaces q = quarterPlaces(rotation);
+    return near(at(q.redLeft, q.redTop), colours[0], tolerance) &&
+           near(at(q.greenLeft, q.greenTop), colours[1], tolerance) &&
+           near(at(q.blueLeft, q.blueTop), colours[2], tolerance) &&
+           near(at(!q.redLeft, !q.redTop), colours[3], tolerance);
+}

@@ -46,3 +46,14 @@ void sendDeleteWindow(uint32_t window);
 // True when the colours differ by at most tolerance in every channel.
 bool near(const Rgb& a, const Rgb& b, int tolerance);
 std::string toString(const Rgb& c);
+
+// Where the four quarters of a picture (red top left, green top right, blue bottom left, white
+// bottom right) land once it is turned clockwise by rotation: whether each lies left and top.
+struct QuarterPlaces {
+    bool redLeft, redTop, greenLeft, greenTop, blueLeft, blueTop;
+};
+QuarterPlaces quarterPlaces(int rotation);
+// True when the picture of four quarters shows in rect (x, y, width, height) of the snapshot,
+// turned by rotation: each quarter's centre within tolerance of its colour.
+bool showsQuarters(const Snapshot& s, int x, int y, int width, int height, int rotation,
+                   const Rgb colours[4], int tolerance);
