@@ -160,10 +160,10 @@ Verdict releasedExactlyOnce(CheckContext& ctx) {
     bad.opaque = &rejected;
     s.putPicture(vout, bad);
     Verdict verdict;
-    const QRgb last = kPictures % 2 ? kAmber : kSky;
+    constexpr QRgb kLast = kPictures % 2 ? kAmber : kSky;
     s.expectArrived(verdict,
-                    s.waitFor(host, [last](const QImage& shot) { return centreShows(shot, last); }),
-                    last, "the window, after the last picture,");
+                    s.waitFor(host, [](const QImage& shot) { return centreShows(shot, kLast); }),
+                    kLast, "the window, after the last picture,");
     ctx.destroy(&vout);
     int acceptedCount = 0, wrong = 0, firstWrong = -1;
     for (int i = 0; i < kPictures; ++i) {

@@ -97,7 +97,7 @@ void crashIfStale(olm_vout_t* vout) {
 }
 
 // A window of the host's size inside the host, 2 pixels right and down; 0 when it cannot.
-Offset offsetChild(xcb_window_t host) {
+[[maybe_unused]] Offset offsetChild(xcb_window_t host) {
     Offset offset{xcb_connect(nullptr, nullptr), 0};
     xcb_get_geometry_reply_t* geometry =
         xcb_get_geometry_reply(offset.conn, xcb_get_geometry(offset.conn, host), nullptr);
@@ -118,7 +118,7 @@ struct ReleaseTwiceRecord {
     void* opaque;
 };
 
-void releaseTwice(void* opaque) {
+[[maybe_unused]] void releaseTwice(void* opaque) {
     auto* record = static_cast<ReleaseTwiceRecord*>(opaque);
     record->release(record->opaque);
     record->release(record->opaque);
