@@ -53,7 +53,7 @@ olm_vout_t* Scene::create(xcb_window_t host, uint32_t poolDepth) {
 olm_vout_t* Scene::requireOutput(xcb_window_t host, uint32_t poolDepth) {
     olm_vout_t* vout = create(host, poolDepth);
     if (!vout)
-        stopFailed("a handle from olm_vout_create on a " + std::string("mapped window"), "NULL");
+        stopFailed("a handle from olm_vout_create on a mapped window", "NULL");
     return vout;
 }
 
