@@ -1,9 +1,10 @@
 // One row of the kill matrix: runs olm_vout_conform on a library and checks the run completed
 // with the expected exit status and that the named checks ended as expected in results.json.
 //
-//   kill_case TESTER LIBRARY EXIT [--filter GLOB]... [--expect NAME=STATE]... [--ext-skipped]
-//             [--reports]
+//   kill_case TESTER LIBRARY EXIT [--filter GLOB]... [--expect NAME=STATE]... [--xvfb]
+//             [--ext-skipped] [--reports]
 //
+// --xvfb: passed on, so that the tester runs on a private Xvfb of its own.
 // --ext-skipped: every ext.* check skipped and every other one passed.
 // --reports: also checks the reports agree with each other and with the console (every check
 // in junit.xml, the console's last line matching the totals, every image of index.html there).
