@@ -52,7 +52,7 @@ bool writeHtmlReport(const RunInfo& run, const std::string& path) {
             ".sheet{display:flex;flex-wrap:wrap;gap:10px}\n"
             "figure{margin:0;border:3px solid;padding:4px;max-width:380px}\n"
             "figure img{max-width:370px;image-rendering:pixelated}\n"
-            "figcaption{font-size:small}\n.row{display:flex;gap:10px;margin-bottom:1em}\n"
+            "figcaption{font-size:small}\n"
             ".result{color:#fff;font-weight:bold;padding:0 6px;border-radius:3px}\n"
             "</style></head><body>\n";
     html += QString("<h1>olm_vout_conform: %1 passed, %2 failed, %3 skipped</h1>\n")
