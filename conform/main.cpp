@@ -1,0 +1,161 @@
+// olm_vout_conform: loads an olm_vout with dlopen, runs every selected check in a child process
+// against a real X server, prints a line per check and a summary, and writes the reports.
+
+#include "checks.h"
+#include "child_runner.h"
+#include "command_line.h"
+#include "file_digest.h"
+#include "private_xvfb.h"
+#include "report.h"
+#include "vout_library.h"
+#include "x_screen.h"
+
+#include <QDir>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+constexpr int kExitConformant = 0, kExitFailed = 1, kExitCannotRun = 2;
+
+int cannotRun(const std::string& why) {
+    std::cerr << "olm_vout_conform: " << why << "\n";
+    return kExitCannotRun;
+}
+
+// The server's identity, and whether a plain X pattern reads back: without that, pixel checks
+// cannot observe anything. The connection is closed again before any check is forked.
+bool probeServer(const std::string& display, double timeoutFactor, ServerInfo* info) {
+    XConnection x;
+    if (!x.ok())
+        return false;
+    *info = describeServer(x, display);
+    const xcb_window_t probe =
+        createHostWindow(x, 0, 0, 64, 48, static_cast<int>(2000 * timeoutFactor));
+    info->readBackProblem = probe ? checkReadBack(x, probe) : "no window could be shown";
+    return true;
+}
+
+// Why a check does not run at all, or an empty string.
+Result skipReason(const Check& check, const VoutApi& api, const ServerInfo& server,
+                  std::string* why) {
+    const auto missing = api.missingRequired();
+    if (check.needsFiveFunctions && !missing.empty()) {
+        *why = "the library lacks " + missing.front();
+        return Result::Skip;
+    }
+    for (const std::string& symbol : check.needs)
+        if (!api.has(symbol)) {
+            *why = "the library has no " + symbol;
+            return Result::Skip;
+        }
+    if (check.readsScreen && !server.readBackProblem.empty()) {
+        *why = "the screen cannot be read back: " + server.readBackProblem;
+        return Result::Unresolved;
+    }
+    return Result::Pass;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const ParsedCommandLine parsed = parseCommandLine({argv + 1, argv + argc});
+    if (!parsed.error.empty()) {
+        std::cerr << "olm_vout_conform: " << parsed.error << "\n" << usageText();
+        return kExitCannotRun;
+    }
+    const Options& options = parsed.options;
+    if (options.help) {
+        std::cout << usageText();
+        return kExitConformant;
+    }
+    const std::vector<Check> checks = selectChecks(allChecks(), options.filters);
+    if (checks.empty())
+        return cannotRun("no check matches the filters");
+    if (options.list) {
+        for (const Check& check : checks)
+            std::cout << check.name << "\n    " << check.promise << "\n";
+        return kExitConformant;
+    }
+
+    RunInfo run;
+    run.timeoutFactor = options.timeoutFactor;
+    run.libraryPath = options.library.empty() ? defaultLibraryPath() : options.library;
+    if (run.libraryPath.empty()) {
+        std::string places;
+        for (const std::string& candidate : defaultLibraryCandidates())
+            places += " " + candidate;
+        return cannotRun("no olm_vout beside the program (looked for" + places +
+                         "); name one with --library");
+    }
+    const LoadedLibrary library = loadVoutLibrary(run.libraryPath);
+    if (!library.error.empty())
+        return cannotRun("cannot load " + run.libraryPath + ": " + library.error);
+    run.librarySha256 = sha256OfFile(run.libraryPath);
+
+    RunSettings settings;
+    settings.timeoutFactor = options.timeoutFactor;
+    if (!options.reportDir.empty()) {
+        settings.reportDir = options.reportDir;
+        if (!QDir().mkpath(QString::fromStdString(options.reportDir + "/images")))
+            return cannotRun("cannot make the report directory " + options.reportDir);
+    }
+
+    PrivateXvfb xvfb;
+    if (options.xvfb) {
+        if (!xvfb.start(static_cast<int>(10000 * options.timeoutFactor)))
+            return cannotRun("cannot start a private Xvfb: " + xvfb.error());
+        setenv("DISPLAY", xvfb.display().c_str(), 1);
+    }
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        return cannotRun("no X display: set DISPLAY or use --xvfb");
+    if (!probeServer(display, options.timeoutFactor, &run.server))
+        return cannotRun(std::string("cannot connect to the X server ") + display);
+
+    std::cout << "olm_vout_conform " << kContractVersion << ": " << run.libraryPath << " (SHA-256 "
+              << run.librarySha256 << ")\n"
+              << "X server " << run.server.display << ": " << run.server.vendor << " release "
+              << run.server.release << ", depth " << run.server.depth << "; screen read-back "
+              << (run.server.readBackProblem.empty() ? "OK" : run.server.readBackProblem)
+              << std::endl;
+
+    const auto start = std::chrono::steady_clock::now();
+    for (const Check& check : checks) {
+        CheckRecord record;
+        std::string why;
+        const Result skip = skipReason(check, library.api, run.server, &why);
+        if (skip != Result::Pass) {
+            record = {check.name, check.promise, check.readsScreen, skip, why};
+        } else {
+            record = runCheckInChild(check, library.api, settings);
+        }
+        std::cout << consoleLine(record) << std::endl;
+        run.checks.push_back(std::move(record));
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    std::printf("%zu checks in %.1f s\n", run.checks.size(), took.count());
+
+    if (!settings.reportDir.empty()) {
+        const std::string& dir = settings.reportDir;
+        if (!writeJsonReport(run, dir + "/results.json") ||
+            !writeJunitReport(run, dir + "/junit.xml") ||
+            !writeHtmlReport(run, dir + "/index.html"))
+            return cannotRun("cannot write the reports in " + dir);
+        std::printf("Reports: %s/index.html, results.json, junit.xml\n", dir.c_str());
+    }
+    std::fputs(consoleSummary(run).c_str(), stdout);
+    std::fflush(stdout);
+
+    bool failed = false, unresolvedPixels = false;
+    for (const CheckRecord& r : run.checks) {
+        failed = failed || isFailure(r.result);
+        unresolvedPixels = unresolvedPixels || (r.readsScreen && r.result == Result::Unresolved);
+    }
+    if (failed)
+        return kExitFailed;
+    return unresolvedPixels ? kExitCannotRun : kExitConformant;
+}

@@ -1,0 +1,131 @@
+// The tester's own judgement, without an X server: reference colours against published values,
+// expected rectangles, the pass / warn / fail bands of the judges, and the console's summary.
+
+#include "checks.h"
+#include "command_line.h"
+#include "judges.h"
+#include "reference.h"
+#include "report.h"
+#include "scene.h"
+
+#include <gtest/gtest.h>
+
+#include <QPainter>
+
+namespace {
+
+void expectYuv(Yuv got, int y, int u, int v) {
+    EXPECT_EQ(got.y, y);
+    EXPECT_EQ(got.u, u);
+    EXPECT_EQ(got.v, v);
+}
+
+// A black window with the picture's colour over rect, then moved right by shift pixels.
+QImage screenWith(int width, int height, const RectF& rect, QRgb colour, int shift = 0) {
+    RectF moved = rect;
+    moved.left += shift;
+    moved.right += shift;
+    return placementImage(width, height, moved, colour);
+}
+
+} // namespace
+
+TEST(ConformReference, EncodesToPublishedValues) {
+    expectYuv(encode(qRgb(255, 0, 0), kMatrices[1], OLM_VOUT_RANGE_LIMITED), 63, 102, 240);
+    expectYuv(encode(qRgb(255, 0, 0), kMatrices[0], OLM_VOUT_RANGE_LIMITED), 81, 90, 240);
+    expectYuv(encode(qRgb(255, 255, 255), kMatrices[2], OLM_VOUT_RANGE_LIMITED), 235, 128, 128);
+    expectYuv(encode(qRgb(255, 0, 0), kMatrices[0], OLM_VOUT_RANGE_FULL), 76, 85, 255);
+    for (const ColourMatrix& m : kMatrices)
+        for (int range : {OLM_VOUT_RANGE_LIMITED, OLM_VOUT_RANGE_FULL})
+            for (QRgb c : standardSheet().colours)
+                EXPECT_LE(channelDistance(decode(encode(c, m, range), m, range), c), 2)
+                    << m.name << " range " << range << " " << rgbText(c);
+    // The fault the matrix checks exist for: BT.709 read as BT.601 is far off.
+    const Yuv red709 = encode(qRgb(220, 40, 40), kMatrices[1], OLM_VOUT_RANGE_LIMITED);
+    EXPECT_GE(
+        channelDistance(decode(red709, kMatrices[0], OLM_VOUT_RANGE_LIMITED), qRgb(220, 40, 40)),
+        8);
+}
+
+TEST(ConformReference, PlacesEachModeAsLargeAsFitsAndCentred) {
+    const RectF normal = expectedPlacement(VOUT_NORMAL, 320, 240, 0, 0, 320, 180);
+    EXPECT_DOUBLE_EQ(normal.left, 40);
+    EXPECT_DOUBLE_EQ(normal.width(), 240);
+    const RectF wide = expectedPlacement(VOUT_16_9, 320, 240, 0, 0, 240, 240);
+    EXPECT_DOUBLE_EQ(wide.top, 52.5);
+    EXPECT_DOUBLE_EQ(wide.height(), 135);
+    const RectF anamorphic = expectedPlacement(VOUT_NORMAL, 176, 144, 16, 11, 320, 180);
+    EXPECT_NEAR(anamorphic.width(), 320, 1e-9);
+    EXPECT_NEAR(anamorphic.height(), 180, 1e-9);
+    const RectF squareWhenZero = expectedPlacement(VOUT_NORMAL, 120, 120, 5, 0, 320, 180);
+    EXPECT_DOUBLE_EQ(squareWhenZero.width(), 180);
+    const RectF preferred = expectedPlacement(VOUT_PREFERRED, 33, 17, 0, 0, 237, 151);
+    EXPECT_DOUBLE_EQ(preferred.right, 237);
+    EXPECT_DOUBLE_EQ(preferred.bottom, 151);
+}
+
+TEST(ConformJudges, PlacementPassesWithinAPixelWarnsAtTwoFailsBeyond) {
+    const QRgb amber = kAmber;
+    const RectF want = expectedPlacement(VOUT_NORMAL, 320, 240, 0, 0, 320, 180);
+    EXPECT_EQ(judgePlacement(screenWith(320, 180, want, amber), want, amber, 0, "").result(),
+              Result::Pass);
+    EXPECT_EQ(judgePlacement(screenWith(320, 180, want, amber, 1), want, amber, 0, "").result(),
+              Result::Pass);
+    EXPECT_EQ(judgePlacement(screenWith(320, 180, want, amber, 2), want, amber, 0, "").result(),
+              Result::Warn);
+    const Verdict off = judgePlacement(screenWith(320, 180, want, amber, 3), want, amber, 0, "");
+    EXPECT_EQ(off.result(), Result::Fail);
+    EXPECT_NE(off.message().find("left edge at 43 instead of 40.0"), std::string::npos)
+        << off.message();
+
+    // The host showing through in a corner is neither black nor the picture.
+    QImage leak = screenWith(320, 180, want, amber);
+    leak.setPixel(5, 5, kHostBackground);
+    const Verdict stray = judgePlacement(leak, want, amber, 0, "");
+    EXPECT_EQ(stray.result(), Result::Fail);
+    EXPECT_NE(stray.message().find("1 pixels that are not"), std::string::npos);
+}
+
+TEST(ConformJudges, ColourPassesWithinFourWarnsToSevenFailsFromEight) {
+    const PatchSheet sheet = standardSheet();
+    const std::vector<QRgb> want(sheet.colours.begin(), sheet.colours.end());
+    auto judgeOffBy = [&](int off, int quantisation = 0) {
+        std::vector<QRgb> shown = want;
+        shown[2] = qRgb(qRed(want[2]) + off, qGreen(want[2]), qBlue(want[2]));
+        return judgePatches(sheetImage(sheet, shown), sheet, want,
+                            ColourLimits::forScreen(quantisation), "test")
+            .result();
+    };
+    EXPECT_EQ(judgeOffBy(4), Result::Pass);
+    EXPECT_EQ(judgeOffBy(5), Result::Warn);
+    EXPECT_EQ(judgeOffBy(7), Result::Warn);
+    EXPECT_EQ(judgeOffBy(8), Result::Fail);
+    EXPECT_EQ(judgeOffBy(12, 9), Result::Pass); // a 16-bit screen's steps
+}
+
+TEST(ConformReports, ConsoleCountsWarnAsPassedAndCrashAsFailed) {
+    RunInfo run;
+    run.checks = {{.name = "bench.a", .result = Result::Pass},
+                  {.name = "bench.b", .result = Result::Warn, .message = "slow"},
+                  {.name = "core.c", .result = Result::Crash, .message = "SIGSEGV"},
+                  {.name = "core.d", .readsScreen = true, .result = Result::Unresolved},
+                  {.name = "ext.e", .result = Result::Skip, .message = "the library has no x"}};
+    EXPECT_EQ(consoleLine(run.checks[1]), "bench.b: WARN: slow");
+    EXPECT_EQ(consoleLine(run.checks[2]), "core.c: CRASH: SIGSEGV");
+    EXPECT_EQ(consoleLine(run.checks[4]), "ext.e: OK (skipped: the library has no x)");
+    const std::string summary = consoleSummary(run);
+    EXPECT_NE(summary.find("bench: 2 passed, 0 failed, 0 skipped"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("1 pixel checks unresolved"), std::string::npos) << summary;
+    EXPECT_TRUE(summary.ends_with("\n2 passed, 1 failed, 2 skipped\n")) << summary;
+}
+
+TEST(ConformCommandLine, FiltersRepeatAndBadValuesAreNamed) {
+    const auto parsed = parseCommandLine({"--filter", "core.*", "--filter", "ext.get_*", "--xvfb"});
+    EXPECT_TRUE(parsed.error.empty());
+    EXPECT_EQ(parsed.options.filters.size(), 2u);
+    EXPECT_EQ(selectChecks(allChecks(), parsed.options.filters).front().name.substr(0, 5), "core.");
+    EXPECT_NE(parseCommandLine({"--timeout-factor", "fast"}).error.find("\"fast\""),
+              std::string::npos);
+    EXPECT_NE(parseCommandLine({"--report"}).error.find("needs a value"), std::string::npos);
+    EXPECT_TRUE(selectChecks(allChecks(), {"nothing.*"}).empty());
+}
