@@ -113,6 +113,7 @@ std::vector<Check> allChecks() {
     addCoreRedrawChecks(checks);
     addCoreSystemChecks(checks);
     addExtPictureChecks(checks);
+    addExtRotationChecks(checks);
     addExtCounterChecks(checks);
     return checks;
 }

@@ -102,6 +102,7 @@ void addCoreColourChecks(std::vector<Check>& checks);
 void addCoreRedrawChecks(std::vector<Check>& checks);
 void addCoreSystemChecks(std::vector<Check>& checks);
 void addExtPictureChecks(std::vector<Check>& checks);
+void addExtRotationChecks(std::vector<Check>& checks);
 void addExtCounterChecks(std::vector<Check>& checks);
 
 // Every check, in report order.

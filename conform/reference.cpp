@@ -75,7 +75,9 @@ void YuvPicture::scribble(uint8_t value) {
 
 olm_vout_picture YuvPicture::record(int matrix, int range) const {
     olm_vout_picture r{};
-    r.struct_size = sizeof r;
+    // The first version of the record, which every olm_vout with this function knows; checks of
+    // what later versions add set their own size.
+    r.struct_size = OLM_VOUT_PICTURE_SIZE_1_0;
     r.width = width_;
     r.height = height_;
     for (int p = 0; p < 3; ++p) {

@@ -21,12 +21,16 @@ if(NOT LUMIVAREX_CHANGELOG_HEAD MATCHES "^lumivarex \\(${PROJECT_VERSION}\\) ")
 endif()
 set(PACKAGE_DOCS ${CMAKE_BINARY_DIR}/packaging)
 add_custom_command(OUTPUT ${PACKAGE_DOCS}/changelog.gz ${PACKAGE_DOCS}/lumivarex.1.gz
+        ${PACKAGE_DOCS}/olm_vout_conform.1.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PACKAGE_DOCS}
     COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/changelog > ${PACKAGE_DOCS}/changelog.gz
     COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/lumivarex.1 > ${PACKAGE_DOCS}/lumivarex.1.gz
-    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog ${CMAKE_CURRENT_LIST_DIR}/lumivarex.1)
-add_custom_target(package_docs ALL
-    DEPENDS ${PACKAGE_DOCS}/changelog.gz ${PACKAGE_DOCS}/lumivarex.1.gz)
+    COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/olm_vout_conform.1 >
+        ${PACKAGE_DOCS}/olm_vout_conform.1.gz
+    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog ${CMAKE_CURRENT_LIST_DIR}/lumivarex.1
+        ${CMAKE_CURRENT_LIST_DIR}/olm_vout_conform.1)
+add_custom_target(package_docs ALL DEPENDS ${PACKAGE_DOCS}/changelog.gz
+    ${PACKAGE_DOCS}/lumivarex.1.gz ${PACKAGE_DOCS}/olm_vout_conform.1.gz)
 
 set(LUMIVAREX_PACKAGES runtime libolm-vout1 development libolm-vout-dev program lumivarex)
 while(LUMIVAREX_PACKAGES)
@@ -36,8 +40,8 @@ while(LUMIVAREX_PACKAGES)
     string(TOUPPER ${component} COMPONENT)
     set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_NAME ${package})
 endwhile()
-install(FILES ${PACKAGE_DOCS}/lumivarex.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-    COMPONENT program)
+install(FILES ${PACKAGE_DOCS}/lumivarex.1.gz ${PACKAGE_DOCS}/olm_vout_conform.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
 
 set(CPACK_PACKAGE_NAME lumivarex)
 set(CPACK_PACKAGE_VENDOR "Lumivarex")

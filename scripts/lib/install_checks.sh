@@ -13,7 +13,7 @@ install_checks() {
 
     cmake --install "$root/build" --prefix "$prefix" >/dev/null || fail "cmake --install" || return 1
     local f
-    for f in bin/lumivarex lib/libolm_vout.so.1 lib/libolm_vout.so include/olm_vout.h \
+    for f in bin/lumivarex bin/olm_vout_conform lib/libolm_vout.so.1 lib/libolm_vout.so include/olm_vout.h \
              lib/pkgconfig/olm_vout.pc lib/cmake/olm_vout/olm_voutConfig.cmake \
              lib/cmake/olm_vout/olm_voutTargets.cmake share/lumivarex/demovideo/123.avi; do
         [ -e "$prefix/$f" ] || fail "$f is not installed" || return 1
@@ -84,8 +84,9 @@ package_checks() {
         "usr/lib/$multiarch/pkgconfig/olm_vout.pc" \
         "usr/lib/$multiarch/cmake/olm_vout/olm_voutConfig.cmake" "$doc/libolm-vout-dev/copyright" \
         || return 1
-    has_files "$program" usr/bin/lumivarex usr/share/lumivarex/demovideo/123.avi \
-        usr/share/man/man1/lumivarex.1.gz "$doc/lumivarex/copyright" || return 1
+    has_files "$program" usr/bin/lumivarex usr/bin/olm_vout_conform \
+        usr/share/lumivarex/demovideo/123.avi usr/share/man/man1/lumivarex.1.gz \
+        usr/share/man/man1/olm_vout_conform.1.gz "$doc/lumivarex/copyright" || return 1
     if dpkg-deb -c "$root/build-deb/$program" | grep -q 'libolm_vout\|olm_vout\.h' ||
         dpkg-deb -c "$root/build-deb/$lib" | grep -q 'bin/\|include/\|\.so$'; then
         fail "the library or the development files are in the wrong package" || return 1
@@ -103,7 +104,7 @@ package_checks() {
     }
     depends_on "$program" "libolm-vout1 (= 1.0.0)" libavcodec libqt5widgets5 || return 1
     depends_on "$dev" "libolm-vout1 (= 1.0.0)" libxcb1-dev || return 1
-    depends_on "$lib" libswscale libxcb1 libxcb-present0 || return 1
+    depends_on "$lib" libswscale libyuv0 libxcb1 libxcb-present0 || return 1
 
     local report
     report=$(cd "$root/build-deb" && lintian --tag-display-limit 0 "$lib" "$dev" "$program" 2>&1 |
@@ -126,4 +127,10 @@ package_checks() {
     mkdir -p "$work/elsewhere/empty"
     "$root/build/bin/play_check" --workdir "$work/elsewhere/empty" "$unpacked/usr/bin/lumivarex" ||
         fail "the unpacked program does not play its default file" || return 1
+    # The unpacked tester finds the unpacked library by itself.
+    "$unpacked/usr/bin/olm_vout_conform" --filter 'bench.exports.*' >"$work/conform.txt" ||
+        fail "the unpacked olm_vout_conform: $(cat "$work/conform.txt")" || return 1
+    grep -qF "$unpacked/usr/lib/$multiarch/libolm_vout.so.1" "$work/conform.txt" ||
+        fail "the unpacked olm_vout_conform checks another library: $(head -n 1 "$work/conform.txt")" ||
+        return 1
 }

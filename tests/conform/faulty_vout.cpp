@@ -9,9 +9,11 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -32,6 +34,8 @@ enum class Fault {
     ReleaseDropped,      // put_picture's release never called
     ReleaseTwice,        // put_picture's release called twice
     MatrixIgnored,       // every picture taken as BT.601
+    RotationIgnored,     // put_picture's turn dropped: pictures shown as stored
+    FirstRecordOnly,     // put_picture knows only the first record: a later one is refused
 };
 constexpr Fault kFault = Fault::FAULT;
 
@@ -136,6 +140,8 @@ void applyPictureFault(olm_vout_picture& p) {
         p.matrix = OLM_VOUT_MATRIX_BT601;
     } else if constexpr (kFault == Fault::ReleaseDropped) {
         p.release = nullptr; // the real library then copies, and nobody tells the caller
+    } else if constexpr (kFault == Fault::RotationIgnored) {
+        p.rotation = 0;
     }
 }
 
@@ -234,7 +240,13 @@ OLM_VOUT_API int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* 
     crashIfStale(vout);
     if (!picture)
         return real().putPicture(vout, picture);
-    olm_vout_picture p = *picture;
+    if constexpr (kFault == Fault::FirstRecordOnly) {
+        if (picture->struct_size != OLM_VOUT_PICTURE_SIZE_1_0)
+            return OLM_VOUT_E_INVALID;
+    }
+    // As much of the record as the caller says it has.
+    olm_vout_picture p{};
+    std::memcpy(&p, picture, std::min<size_t>(picture->struct_size, sizeof p));
     applyPictureFault(p);
     if constexpr (kFault == Fault::ReadsAfterReturn) {
         if (!p.release) {
