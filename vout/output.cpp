@@ -204,6 +204,7 @@ void olm_vout::waitForWork(bool gone) {
 }
 
 void olm_vout::renderLoop() {
+    pthread_setname_np(pthread_self(), "olm_vout render"); // for debuggers and profilers
     if (!backend_->presentsAtRefresh()) {
         // Drawn into the window as soon as it comes, a picture can wait for a free core: as a
         // batch thread this one does not preempt the caller (a decoder, usually) at every put.
