@@ -129,7 +129,7 @@ std::vector<uint8_t> packed(const uint8_t* plane, int stride, int w, int h) {
 
 TEST(PictureCopy, KeepsEveryPixelWhateverTheStridesAndHalvesOnRequest) {
     // Copied, copied with the half, and only the half of a borrowed picture.
-    for (auto [onlyHalf, withHalf] : {std::pair{false, false}, {false, true}, {true, true}}) {
+    for (auto [onlyReduced, withHalf] : {std::pair{false, false}, {false, true}, {true, true}}) {
         for (auto [stride, chromaStride, width, height] : {std::tuple{64, 32, 64, 16},
                                                            {67, 34, 67, 9},
                                                            {500, 250, 33, 7},
@@ -139,25 +139,25 @@ TEST(PictureCopy, KeepsEveryPixelWhateverTheStridesAndHalvesOnRequest) {
                                                            {200, 31, 61, 3}}) {
             const Planes in(stride, width, height, chromaStride);
             olm::Picture picture;
-            ASSERT_TRUE(onlyHalf ? picture.keepHalfOf(in.source())
-                                 : picture.copyFrom(in.source(), withHalf));
+            ASSERT_TRUE(onlyReduced ? picture.keepReducedOf(in.source(), 2)
+                                    : picture.copyFrom(in.source(), withHalf));
             ASSERT_EQ(picture.width, width);
             ASSERT_EQ(picture.height, height);
-            ASSERT_EQ(picture.onlyHalf(), onlyHalf);
+            ASSERT_EQ(picture.onlyReduced(), onlyReduced);
             const int cw = (width + 1) / 2, ch = (height + 1) / 2;
             const auto y = packed(in.y.data(), stride, width, height);
             const auto u = packed(in.u.data(), chromaStride, cw, ch);
             const auto v = packed(in.v.data(), chromaStride, cw, ch);
-            if (!onlyHalf) {
+            if (!onlyReduced) {
                 EXPECT_EQ(packed(picture.planes[0], picture.strides[0], width, height), y);
                 EXPECT_EQ(packed(picture.planes[1], picture.strides[1], cw, ch), u);
                 EXPECT_EQ(packed(picture.planes[2], picture.strides[2], cw, ch), v);
             }
             if (!withHalf) {
-                EXPECT_EQ(picture.half.width, 0);
+                EXPECT_EQ(picture.reduced.width, 0);
                 continue;
             }
-            const olm::PlaneSet& half = picture.half;
+            const olm::PlaneSet& half = picture.reduced;
             ASSERT_EQ(half.width, (width + 1) / 2);
             ASSERT_EQ(half.height, (height + 1) / 2);
             EXPECT_EQ(packed(half.planes[0], half.strides[0], half.width, half.height),
@@ -167,6 +167,19 @@ TEST(PictureCopy, KeepsEveryPixelWhateverTheStridesAndHalvesOnRequest) {
             EXPECT_EQ(packed(half.planes[2], half.strides[2], hcw, hch), halveReference(v, cw, ch));
         }
     }
+    // Reduced by 4: the halving done twice.
+    const Planes in(64, 64, 16);
+    olm::Picture picture;
+    ASSERT_TRUE(picture.keepReducedOf(in.source(), 4));
+    const olm::PlaneSet& quarter = picture.reduced;
+    ASSERT_EQ(quarter.width, 16);
+    ASSERT_EQ(quarter.height, 4);
+    const auto y = packed(in.y.data(), 64, 64, 16);
+    const auto u = packed(in.u.data(), 32, 32, 8);
+    EXPECT_EQ(packed(quarter.planes[0], quarter.strides[0], 16, 4),
+              halveReference(halveReference(y, 64, 16), 32, 8));
+    EXPECT_EQ(packed(quarter.planes[1], quarter.strides[1], 8, 2),
+              halveReference(halveReference(u, 32, 8), 16, 4));
 }
 
 TEST(PicturePool, NewestPublishedPictureWins) {

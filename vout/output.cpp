@@ -92,19 +92,25 @@ int olm_vout::put(const olm::PictureSource& source) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
     if (!picture)
         return OLM_VOUT_E_BUSY;
-    // A picture shown at half its size or less gets a box-halved version, made here while the
+    // A picture shown at half its size or less gets a box-reduced version, made here while the
     // caller's planes are still in this core's cache. A borrowed one then needs its planes no
     // more: they go back to the caller at once (a decoder reuses them while they are in its
-    // cache), and the half serves for redraws too.
+    // cache), and the reduced version serves for redraws too; it is reduced by 4 where that
+    // still covers the size shown, sparing the render thread a second pass.
     const uint32_t target = targetSize_.load(std::memory_order_relaxed);
     const int targetWidth = int(target >> 16), targetHeight = int(target & 0xffff);
-    const bool withHalf = target != 0 && (source.width + 1) / 2 >= targetWidth &&
-                          (source.height + 1) / 2 >= targetHeight;
+    auto covers = [&](int factor) {
+        return target != 0 && (source.width + factor - 1) / factor >= targetWidth &&
+               (source.height + factor - 1) / factor >= targetHeight;
+    };
+    const bool withHalf = covers(2);
+    const bool byFour =
+        covers(4) && source.width % 8 == 0 && source.height % 8 == 0; // chroma too by 4
     bool taken = true;
     if (!source.release.function)
         taken = picture->copyFrom(source, withHalf);
     else if (withHalf)
-        taken = picture->keepHalfOf(source);
+        taken = picture->keepReducedOf(source, byFour ? 4 : 2);
     else
         picture->borrow(source);
     if (!taken) {

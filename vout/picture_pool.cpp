@@ -32,13 +32,13 @@ size_t layOut(PlaneSet& set, uint8_t* base, int width, int height, const size_t 
     return lumaSize + uSize + vSize;
 }
 
-// The size and strides of the box-halved version of a w x h picture.
-struct HalfLayout {
+// The size and strides of a w x h picture box-reduced by factor.
+struct ReducedLayout {
     int width, height;
     size_t strides[3];
 };
-HalfLayout halfLayout(int w, int h) {
-    const int width = (w + 1) / 2, height = (h + 1) / 2;
+ReducedLayout reducedLayout(int w, int h, int factor) {
+    const int width = (w + factor - 1) / factor, height = (h + factor - 1) / factor;
     const size_t chroma = alignUp((size_t(width) + 1) / 2);
     return {width, height, {alignUp(width), chroma, chroma}};
 }
@@ -74,7 +74,7 @@ bool Picture::copyFrom(const PictureSource& source, bool withHalf) {
         const size_t s = size_t(source.strides[p]);
         strides[p] = s <= alignUp(widths[p]) ? s : alignUp(widths[p]);
     }
-    const HalfLayout h2 = halfLayout(w, h);
+    const ReducedLayout h2 = reducedLayout(w, h, 2);
 
     PlaneSet full, halved;
     const size_t fullSize = layOut(full, nullptr, w, h, strides);
@@ -84,40 +84,46 @@ bool Picture::copyFrom(const PictureSource& source, bool withHalf) {
     release_ = Release{};
     format = source.format;
     layOut(*this, storage_.get(), w, h, strides);
-    half = PlaneSet{};
+    reduced = PlaneSet{};
     if (!withHalf) {
         for (int p = 0; p < 3; ++p)
             copyPlane(source.planes[p], size_t(source.strides[p]), widths[p], rows[p],
                       writable(planes[p]), strides[p]);
         return true;
     }
-    layOut(half, storage_.get() + fullSize, h2.width, h2.height, h2.strides);
+    layOut(reduced, storage_.get() + fullSize, h2.width, h2.height, h2.strides);
     for (int p = 0; p < 3; ++p)
         copyAndHalvePlane(source.planes[p], size_t(source.strides[p]), int(widths[p]), int(rows[p]),
-                          writable(planes[p]), strides[p], writable(half.planes[p]), h2.strides[p]);
+                          writable(planes[p]), strides[p], writable(reduced.planes[p]),
+                          h2.strides[p]);
     storeFence(); // the streamed copy is in memory before the picture is published
     return true;
 }
 
 void Picture::borrow(const PictureSource& source) {
     static_cast<PlaneSet&>(*this) = source;
-    half = PlaneSet{};
+    reduced = PlaneSet{};
     format = source.format;
     release_ = source.release;
 }
 
-bool Picture::keepHalfOf(const PictureSource& source) {
+bool Picture::keepReducedOf(const PictureSource& source, int factor) {
     const int w = source.width, h = source.height;
-    const HalfLayout h2 = halfLayout(w, h);
-    PlaneSet halved;
-    if (!reserve(layOut(halved, nullptr, h2.width, h2.height, h2.strides)))
+    const ReducedLayout r = reducedLayout(w, h, factor);
+    PlaneSet layout;
+    if (!reserve(layOut(layout, nullptr, r.width, r.height, r.strides)))
         return false;
-    layOut(half, storage_.get(), h2.width, h2.height, h2.strides);
-    halvePlane(source.planes[0], source.strides[0], w, h, writable(half.planes[0]),
-               int(h2.strides[0]));
-    for (int p = 1; p < 3; ++p)
-        halvePlane(source.planes[p], source.strides[p], h2.width, h2.height,
-                   writable(half.planes[p]), int(h2.strides[p]));
+    layOut(reduced, storage_.get(), r.width, r.height, r.strides);
+    const int chromaWidth = (w + 1) / 2, chromaHeight = (h + 1) / 2;
+    for (int p = 0; p < 3; ++p) {
+        const int pw = p ? chromaWidth : w, ph = p ? chromaHeight : h;
+        if (factor == 4)
+            quarterPlane(source.planes[p], source.strides[p], pw, ph, writable(reduced.planes[p]),
+                         int(r.strides[p]));
+        else
+            halvePlane(source.planes[p], source.strides[p], pw, ph, writable(reduced.planes[p]),
+                       int(r.strides[p]));
+    }
     static_cast<PlaneSet&>(*this) = PlaneSet{};
     width = w;
     height = h;

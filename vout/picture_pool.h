@@ -52,11 +52,11 @@ struct PictureSource : PlaneSet {
 };
 
 struct Picture : PlaneSet {
-    // The picture box-halved, made on put when the output shows pictures at most half their
-    // size; width 0 when absent. A copied picture keeps its full planes too, for redraws at any
-    // size; a borrowed one keeps only the half (its planes are null), so the caller has its
-    // planes back at once.
-    PlaneSet half;
+    // The picture box-reduced by 2 (or, borrowed, by 4), made on put when the output shows
+    // pictures at that fraction of their size or less; width 0 when absent. A copied picture
+    // keeps its full planes too, for redraws at any size; a borrowed one keeps only the reduced
+    // version (its planes are null), so the caller has its planes back at once.
+    PlaneSet reduced;
     PictureFormat format;
     int64_t putMicros = 0; // when it was put, on CLOCK_MONOTONIC
 
@@ -65,11 +65,12 @@ struct Picture : PlaneSet {
     bool copyFrom(const PictureSource& source, bool withHalf = false);
     // Keeps the source's planes as they are, and its release function.
     void borrow(const PictureSource& source);
-    // Keeps only the source's planes box-halved, in the picture's own storage: the source's
-    // planes are not needed once this returns. False when out of memory.
-    bool keepHalfOf(const PictureSource& source);
-    // True when only the halved version is kept.
-    bool onlyHalf() const { return planes[0] == nullptr; }
+    // Keeps only the source's planes box-reduced by factor (2, or 4 for sizes that are multiples
+    // of 8), in the picture's own storage: the source's planes are not needed once this returns.
+    // False when out of memory.
+    bool keepReducedOf(const PictureSource& source, int factor);
+    // True when only the reduced version is kept.
+    bool onlyReduced() const { return planes[0] == nullptr; }
     // The release function of borrowed planes, once; the picture no longer holds them after.
     Release takeRelease();
 

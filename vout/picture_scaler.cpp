@@ -172,11 +172,11 @@ bool PictureScaler::scale(const Picture& picture, AVPixelFormat format, int widt
     // The target in the picture's own orientation, before it is turned.
     const int targetWidth = swapped ? height : width, targetHeight = swapped ? width : height;
 
-    // The halved version, when it still covers the target, saves reading the full picture; a
-    // picture kept only halved is shown from the half at any size.
-    const bool halfCovers =
-        picture.half.width >= targetWidth && picture.half.height >= targetHeight;
-    const PlaneSet& source = halfCovers || picture.onlyHalf() ? picture.half : picture;
+    // The reduced version, when it still covers the target, saves reading the full picture; a
+    // picture kept only reduced is shown from that at any size.
+    const bool reducedCovers =
+        picture.reduced.width >= targetWidth && picture.reduced.height >= targetHeight;
+    const PlaneSet& source = reducedCovers || picture.onlyReduced() ? picture.reduced : picture;
     View yuv;
     yuv.width = source.width;
     yuv.height = source.height;

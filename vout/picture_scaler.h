@@ -4,7 +4,7 @@
 //
 // Three steps, each done by what measured fastest for it (bench/conversion_bench.cpp): halve the
 // planes with a 2x2 box filter while the picture is at least twice the target (starting from the
-// picture's own halved version when put made one), which also keeps large reductions free of
+// picture's own reduced version when put made one), which also keeps large reductions free of
 // aliasing; scale in YUV to exactly the target size (libswscale, bilinear); convert to RGB at
 // the target size with the picture's own matrix and range (libyuv for the 32- and 24-bit
 // layouts where its constants are exact enough; libswscale for the rest: limited-range BT.709

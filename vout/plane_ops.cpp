@@ -74,6 +74,12 @@ void halvePlane(const uint8_t* src, int srcStride, int width, int height, uint8_
     }
 }
 
+void quarterPlane(const uint8_t* src, int srcStride, int width, int height, uint8_t* dst,
+                  int dstStride) {
+    libyuv::ScalePlane(src, srcStride, width, height, dst, dstStride, width / 4, height / 4,
+                       libyuv::kFilterBox);
+}
+
 void copyPlane(const uint8_t* src, size_t srcStride, size_t width, size_t rows, uint8_t* dst,
                size_t dstStride) {
     if (dstStride == srcStride) {

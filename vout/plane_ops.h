@@ -13,6 +13,11 @@ namespace olm {
 void halvePlane(const uint8_t* src, int srcStride, int width, int height, uint8_t* dst,
                 int dstStride);
 
+// Reduces one plane by 4 in each direction with a 4x4 box filter (rounded); width and height
+// must be multiples of 4.
+void quarterPlane(const uint8_t* src, int srcStride, int width, int height, uint8_t* dst,
+                  int dstStride);
+
 // Copies a plane row by row (one copy when the strides match).
 void copyPlane(const uint8_t* src, size_t srcStride, size_t width, size_t rows, uint8_t* dst,
                size_t dstStride);
