@@ -1,107 +1,143 @@
-// The playback pipeline unpaced: decode only, then decode and present into a 784x441 output, on
-// generated 1920x1080 and 640x480 mpeg4 files.
+// The playback pipeline unpaced, on a screen that refreshes faster than any file decodes (so on
+// the Present path too every picture has a refresh of its own): decode only, then decode and
+// present into a 784x441 output with the frames handed over by reference and copied, through
+// both of olm_vout's paths. Generated files: 1920x1080 and 640x480 MPEG-4, 3840x2160 H.264.
+//
+// The library's CPU per picture is what the process spends beyond decoding (the decode-only run
+// beside it), over the pictures that reached the screen: put, the render thread, and what the
+// decoder loses to them.
 
 #include "bench_media.h"
 #include "bench_util.h"
-#include "media.h"
 #include "olm_vout.h"
 #include "playback_thread.h"
 #include "shared_state.h"
 #include "xhelpers.h"
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
+enum class Mode { DecodeOnly, ByReference, Copying };
+
 struct Run {
-    double picturesPerSecond;
-    double cpuMsPerPicture; // whole process, per picture decoded (decode only) or shown
-    long pictures;
-    double cpuMsPerDecoded;
+    long pictures = 0;
+    double seconds = 0, cpuMs = 0;
+    uint64_t shown = 0;
+    double rate() const { return seconds > 0 ? pictures / seconds : 0; }
 };
 
-Run decode(const std::string& path, bool present) {
+Run play(const std::string& path, Mode mode) {
     PlaybackOptions options;
     options.pace = false;
-    options.present = present;
+    options.present = mode != Mode::DecodeOnly;
+    options.byReference = mode == Mode::ByReference;
     options.endAtEnd = true;
     g_stopPlayback = false;
     olm_vout_stats before{}, after{};
-    if (present)
-        olm_vout_get_stats(currentVout(), &before);
+    olm_vout_get_stats(currentVout(), &before);
     const double cpu = bench::processCpuMs();
     const auto start = bench::Clock::now();
-    const long pictures = playFile(path.c_str(), options);
-    // The rate is the decoder's: the last picture's way to the screen (up to a refresh or two
-    // on the Present path) is not part of it.
-    const double elapsed = bench::msSince(start);
-    if (present) {
-        // Let the last picture reach the screen before counting.
-        for (int i = 0; i < 200; ++i) {
-            olm_vout_get_stats(currentVout(), &after);
-            if (after.presented + after.dropped >= after.put)
-                break;
-            bench::sleepMicroseconds(500);
+    Run run;
+    run.pictures = playFile(path.c_str(), options);
+    // The rate is the decoder's: the last picture's way to the screen is not part of it.
+    run.seconds = bench::msSince(start) / 1000;
+    for (int i = 0; i < 400; ++i) { // until the last picture is accounted for
+        olm_vout_get_stats(currentVout(), &after);
+        if (after.presented + after.dropped >= after.put)
+            break;
+        bench::sleepMicroseconds(500);
+    }
+    run.cpuMs = bench::processCpuMs() - cpu;
+    run.shown = after.presented - before.presented;
+    return run;
+}
+
+double median(std::vector<double> values) {
+    return bench::percentile(std::move(values), 50);
+}
+
+struct Targets {
+    const char* libraryCpu; // by reference, ms per picture
+};
+
+// Rounds of decode only, by reference and copying, one after the other, so that a slow spell of
+// this shared machine hits all three alike; each figure is the median over the rounds.
+void measure(const std::string& label, const std::string& path, bool present, int rounds,
+             const Targets& targets) {
+    std::vector<double> decodeRates, refRatios, refShown, refCpu, copyCpu, cpuRatios;
+    for (int i = 0; i < rounds; ++i) {
+        const Run decoded = play(path, Mode::DecodeOnly);
+        const Run byReference = play(path, Mode::ByReference);
+        const Run copied = play(path, Mode::Copying);
+        const double decodeCpuPerPicture = decoded.cpuMs / double(decoded.pictures);
+        auto libraryCpu = [&](const Run& r) {
+            return r.shown ? (r.cpuMs - decodeCpuPerPicture * double(r.pictures)) / double(r.shown)
+                           : 0.0;
+        };
+        decodeRates.push_back(decoded.rate());
+        refRatios.push_back(100 * byReference.rate() / decoded.rate());
+        refShown.push_back(100.0 * double(byReference.shown) / double(byReference.pictures));
+        refCpu.push_back(libraryCpu(byReference));
+        copyCpu.push_back(libraryCpu(copied));
+        cpuRatios.push_back(refCpu.back() / copyCpu.back());
+    }
+    const std::string how = label + (present ? ", Present" : ", PutImage");
+    bench::row(label + ", decode only, pictures/s", median(decodeRates), "1/s", "");
+    bench::row(how + ": by reference, rate / decode-only rate", median(refRatios), "%", ">= 95");
+    bench::row(how + ": by reference, pictures shown", median(refShown), "%",
+               present ? ">= 98" : "");
+    bench::row(how + ": library CPU per picture, by reference", median(refCpu), "ms",
+               targets.libraryCpu);
+    bench::row(how + ": library CPU per picture, copying", median(copyCpu), "ms", "");
+    bench::row(how + ": library CPU, by reference / copying", median(cpuRatios), "", "< 1");
+}
+
+struct File {
+    std::string label, path;
+    int rounds;
+    Targets targets;
+    // Decodes faster than the screen refreshes: on the Present path most of its pictures would
+    // be replaced before their refresh, which measures dropping, not presenting.
+    bool fasterThanRefresh = false;
+};
+
+// The same 1080p pictures turned a quarter by their track's display matrix, against not turned:
+// the output turns them on the smaller side of its scaling, so a turn costs little. Shown
+// portrait in VOUT_NORMAL (a smaller picture) and filling the window in VOUT_PREFERRED (as many
+// pixels as unturned).
+void measureTurns(const std::string& plain, const std::string& turned) {
+    const uint32_t host = createPlainWindow(784, 441);
+    setCurrentVout(bench::createOutput(host, true));
+    if (!currentVout())
+        return;
+    for (int mode : {VOUT_NORMAL, VOUT_PREFERRED}) {
+        olm_vout_set_display_mode(currentVout(), mode);
+        std::vector<double> ratios;
+        for (int i = 0; i < 3; ++i) {
+            const Run straight = play(plain, Mode::ByReference);
+            const Run quarter = play(turned, Mode::ByReference);
+            ratios.push_back((quarter.cpuMs / double(quarter.shown)) /
+                             (straight.cpuMs / double(straight.shown)));
         }
+        bench::row(std::string("1920x1080 mpeg4 turned 90, ") +
+                       (mode == VOUT_NORMAL ? "VOUT_NORMAL" : "VOUT_PREFERRED") +
+                       ": process CPU per picture shown / not turned",
+                   median(ratios), "", "<= 1.3");
     }
-    const double cpuUsed = bench::processCpuMs() - cpu;
-    const double shown = present ? double(after.presented - before.presented) : double(pictures);
-    return {pictures * 1000.0 / elapsed, shown > 0 ? cpuUsed / shown : 0, pictures,
-            pictures > 0 ? cpuUsed / double(pictures) : 0};
+    olm_vout_destroy(&g_vout);
+    destroyPlainWindow(host);
 }
 
-Run medianBy(std::vector<Run> runs, double Run::*field) {
-    std::sort(runs.begin(), runs.end(),
-              [field](const Run& a, const Run& b) { return a.*field < b.*field; });
-    return runs[runs.size() / 2];
-}
-
-// Decode-only and decode-plus-present runs alternate, five of each, so that a slow spell of this
-// shared machine hits both alike; the ratio is the median of the five pairs' ratios. On the
-// Present path at most one picture per refresh is drawn, so CPU is counted per picture decoded;
-// on the PutImage path the render thread draws as many as it can, and CPU is per picture shown.
-void measure(const std::string& label, const std::string& path, bool present) {
-    std::vector<Run> decodeRuns, presentRuns;
-    std::vector<double> ratios;
-    for (int i = 0; i < 5; ++i) {
-        decodeRuns.push_back(decode(path, false));
-        presentRuns.push_back(decode(path, true));
-        ratios.push_back(100.0 * presentRuns.back().picturesPerSecond /
-                         decodeRuns.back().picturesPerSecond);
-    }
-    std::sort(ratios.begin(), ratios.end());
-    const bool hd = label[0] == '1';
-    const std::string how = present ? ", Present" : ", PutImage";
-    bench::row(label + " decode only, pictures/s",
-               medianBy(decodeRuns, &Run::picturesPerSecond).picturesPerSecond, "1/s", "");
-    bench::row(label + " decode + present" + how + ", pictures/s",
-               medianBy(presentRuns, &Run::picturesPerSecond).picturesPerSecond, "1/s", "");
-    bench::row(label + " decode + present / decode only" + how, ratios[2], "%",
-               present ? ">= 95" : "");
-    bench::row(label + " process CPU per picture, decode only",
-               medianBy(decodeRuns, &Run::cpuMsPerPicture).cpuMsPerPicture, "ms", "");
-    if (present) {
-        for (Run& r : presentRuns)
-            r.cpuMsPerPicture = r.cpuMsPerDecoded;
-        bench::row(label + " process CPU per picture decoded" + how,
-                   medianBy(presentRuns, &Run::cpuMsPerPicture).cpuMsPerPicture, "ms", "");
-    } else {
-        bench::row(label + " process CPU per picture shown" + how,
-                   medianBy(presentRuns, &Run::cpuMsPerPicture).cpuMsPerPicture, "ms",
-                   hd ? "<= 3" : "");
-    }
-}
-
-void measureOn(bool present, const std::string& big, const std::string& small) {
+void measureOn(bool present, const std::vector<File>& files) {
     const uint32_t host = createPlainWindow(784, 441);
     setCurrentVout(bench::createOutput(host, !present));
     if (currentVout()) {
-        measure("1920x1080 mpeg4,", big, present);
-        measure("640x480 mpeg4,", small, present);
+        for (const File& f : files)
+            if (!present || !f.fasterThanRefresh)
+                measure(f.label, f.path, present, f.rounds, f.targets);
         olm_vout_destroy(&g_vout);
     }
     destroyPlainWindow(host);
@@ -110,19 +146,46 @@ void measureOn(bool present, const std::string& big, const std::string& small) {
 } // namespace
 
 int main() {
-    const std::string big = bench::hdBenchFile();
-    const std::string small = bench::benchMedia(
-        "bench-480-90s.avi", "-f lavfi -i testsrc2=s=640x480:r=25:d=90 -c:v mpeg4 -q:v 3");
-    if (big.empty() || small.empty()) {
-        std::fprintf(stderr, "could not generate the benchmark files with ffmpeg\n");
-        return 1;
+    const std::vector<File> files = {
+        {"1920x1080 mpeg4", bench::hdBenchFile(), 5, {"<= 0.5"}},
+        {"640x480 mpeg4",
+         bench::benchMedia("bench-480-90s.avi",
+                           "-f lavfi -i testsrc2=s=640x480:r=25:d=90 -c:v mpeg4 -q:v 3"),
+         3,
+         {""},
+         true},
+        {"3840x2160 h264",
+         bench::benchMedia("bench-2160-4s.mp4", "-f lavfi -i testsrc2=s=3840x2160:r=25:d=4 "
+                                                "-c:v libx264 -preset veryfast -pix_fmt yuv420p"),
+         3,
+         {"<= 2"}},
+    };
+    for (const File& f : files) {
+        if (f.path.empty()) {
+            std::fprintf(stderr, "could not generate the benchmark files with ffmpeg\n");
+            return 1;
+        }
     }
     // FFmpeg describes each file it opens; keep the table readable.
     std::fflush(stdout);
     if (!freopen("/dev/null", "w", stderr))
         return 1;
-    bench::header("playback pipeline, unpaced, 784x441 output (medians of five runs)");
-    measureOn(true, big, small);
-    measureOn(false, big, small);
+    bench::header("playback pipeline, unpaced, 784x441 output, screen faster than decoding "
+                  "(medians of the rounds)");
+    measureOn(true, files);
+    measureOn(false, files);
+
+    // The 1080p file in MP4, once as it is and once with a display matrix that turns it.
+    const std::string hd = files.front().path;
+    const std::string plain = bench::benchMedia("bench-1080-plain.mp4", "-i " + hd + " -c copy");
+    const std::string turned = bench::benchMedia(
+        "bench-1080-turned.mp4", "-i " + hd + " -c copy -metadata:s:v:0 rotate=270");
+    if (plain.empty() || turned.empty()) {
+        std::printf("could not make the turned benchmark file with ffmpeg\n");
+        return 1;
+    }
+    bench::header(
+        "turned pictures, by reference, PutImage path, 784x441 output (medians of three)");
+    measureTurns(plain, turned);
     return bench::finish();
 }
