@@ -61,6 +61,7 @@ double median(std::vector<double> values) {
 
 struct Targets {
     const char* libraryCpu; // by reference, ms per picture
+    const char* rate;       // by reference, of the decode-only rate
 };
 
 // Rounds of decode only, by reference and copying, one after the other, so that a slow spell of
@@ -86,7 +87,8 @@ void measure(const std::string& label, const std::string& path, bool present, in
     }
     const std::string how = label + (present ? ", Present" : ", PutImage");
     bench::row(label + ", decode only, pictures/s", median(decodeRates), "1/s", "");
-    bench::row(how + ": by reference, rate / decode-only rate", median(refRatios), "%", ">= 95");
+    bench::row(how + ": by reference, rate / decode-only rate", median(refRatios), "%",
+               targets.rate);
     bench::row(how + ": by reference, pictures shown", median(refShown), "%",
                present ? ">= 98" : "");
     bench::row(how + ": library CPU per picture, by reference", median(refCpu), "ms",
@@ -122,10 +124,13 @@ void measureTurns(const std::string& plain, const std::string& turned) {
             ratios.push_back((quarter.cpuMs / double(quarter.shown)) /
                              (straight.cpuMs / double(straight.shown)));
         }
+        // Filling the window, the portrait picture is squeezed 2.4 times across and stretched 1.8
+        // times down: a scaling unlike the unturned one's, shown for reference.
+        const bool normal = mode == VOUT_NORMAL;
         bench::row(std::string("1920x1080 mpeg4 turned 90, ") +
-                       (mode == VOUT_NORMAL ? "VOUT_NORMAL" : "VOUT_PREFERRED") +
+                       (normal ? "VOUT_NORMAL" : "VOUT_PREFERRED") +
                        ": process CPU per picture shown / not turned",
-                   median(ratios), "", "<= 1.3");
+                   median(ratios), "", normal ? "<= 1.3" : "");
     }
     olm_vout_destroy(&g_vout);
     destroyPlainWindow(host);
@@ -147,18 +152,18 @@ void measureOn(bool present, const std::vector<File>& files) {
 
 int main() {
     const std::vector<File> files = {
-        {"1920x1080 mpeg4", bench::hdBenchFile(), 5, {"<= 0.5"}},
+        {"1920x1080 mpeg4", bench::hdBenchFile(), 5, {"<= 0.5", ">= 95"}},
         {"640x480 mpeg4",
          bench::benchMedia("bench-480-90s.avi",
                            "-f lavfi -i testsrc2=s=640x480:r=25:d=90 -c:v mpeg4 -q:v 3"),
          3,
-         {""},
+         {"", ""},
          true},
         {"3840x2160 h264",
          bench::benchMedia("bench-2160-4s.mp4", "-f lavfi -i testsrc2=s=3840x2160:r=25:d=4 "
                                                 "-c:v libx264 -preset veryfast -pix_fmt yuv420p"),
          3,
-         {"<= 2"}},
+         {"<= 2", ">= 95"}},
     };
     for (const File& f : files) {
         if (f.path.empty()) {
