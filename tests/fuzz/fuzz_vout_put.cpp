@@ -32,7 +32,7 @@ struct Borrowed {
 };
 
 // The same through olm_vout_put_picture: each plane padded on its own, any matrix, range and
-// sample aspect (some of them invalid), planes copied or borrowed.
+// sample aspect and turn (some of them invalid), planes copied or borrowed.
 int putPicture(int32_t width, int32_t height, int32_t stride, uint16_t padding, uint8_t tags,
                bool borrowed, const uint8_t* data, size_t size) {
     olm_vout_picture picture{};
@@ -47,6 +47,7 @@ int putPicture(int32_t width, int32_t height, int32_t stride, uint16_t padding, 
     picture.range = (tags / 5) % 3; // 2 is unknown
     picture.sar_num = (tags & 32) ? -1 : padding % 100;
     picture.sar_den = padding % 7;
+    picture.rotation = padding / 7 % 5 * 90; // 360 is unknown
     auto* planes = new Borrowed{
         plane(size_t(stride) * height, data, size),
         plane(size_t(picture.strides[1]) * chromaRows, data, size),
@@ -58,7 +59,8 @@ int putPicture(int32_t width, int32_t height, int32_t stride, uint16_t padding, 
         picture.release = Borrowed::release;
         picture.opaque = planes;
     }
-    const bool valid = picture.matrix < 4 && picture.range < 2 && picture.sar_num >= 0;
+    const bool valid =
+        picture.matrix < 4 && picture.range < 2 && picture.sar_num >= 0 && picture.rotation < 360;
     const int rc = olm_vout_put_picture(g_output, &picture);
     if (valid ? rc != OLM_VOUT_OK && rc != OLM_VOUT_E_BUSY : rc != OLM_VOUT_E_INVALID)
         std::abort();
