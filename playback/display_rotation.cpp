@@ -13,23 +13,8 @@ namespace {
 
 constexpr size_t kMatrixBytes = 9 * sizeof(int32_t);
 
-const int32_t* displayMatrix(const AVStream& stream, const AVFrame* frame) {
-    if (frame) {
-        const AVFrameSideData* side = av_frame_get_side_data(frame, AV_FRAME_DATA_DISPLAYMATRIX);
-        if (side && side->size >= kMatrixBytes)
-            return reinterpret_cast<const int32_t*>(side->data);
-    }
-    size_t size = 0;
-    const uint8_t* data = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
-    return data && size >= kMatrixBytes ? reinterpret_cast<const int32_t*>(data) : nullptr;
-}
-
-} // namespace
-
-int displayRotation(const AVStream& stream, const AVFrame* frame) {
-    const int32_t* stored = displayMatrix(stream, frame);
-    if (!stored)
-        return 0;
+// The turn a display matrix asks for, clockwise, to the nearest quarter.
+int rotationOf(const int32_t* stored) {
     int32_t matrix[9];
     std::memcpy(matrix, stored, sizeof matrix);
     // A mirror (negative determinant) would read as a half turn: undo it to keep the turn.
@@ -41,6 +26,21 @@ int displayRotation(const AVStream& stream, const AVFrame* frame) {
         return 0;
     const int quarters = int(std::lround(-counterclockwise / 90.0));
     return ((quarters % 4) + 4) % 4 * 90;
+}
+
+} // namespace
+
+int streamRotation(const AVStream& stream) {
+    size_t size = 0;
+    const uint8_t* data = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    return data && size >= kMatrixBytes ? rotationOf(reinterpret_cast<const int32_t*>(data)) : 0;
+}
+
+int pictureRotation(const AVFrame& frame, int streamTurn) {
+    const AVFrameSideData* side = av_frame_get_side_data(&frame, AV_FRAME_DATA_DISPLAYMATRIX);
+    return side && side->size >= kMatrixBytes
+               ? rotationOf(reinterpret_cast<const int32_t*>(side->data))
+               : streamTurn;
 }
 
 bool PictureTurner::turn(const Planes& in, int rotation, Planes* out) {

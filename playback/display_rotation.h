@@ -14,10 +14,12 @@ extern "C" {
 #include <cstdint>
 #include <vector>
 
-// The turn for display, in degrees clockwise (0, 90, 180 or 270, to the nearest quarter): the
-// picture's own display matrix where it has one, else its stream's. A mirrored matrix is taken
-// by its turn alone.
-int displayRotation(const AVStream& stream, const AVFrame* frame);
+// Turns for display, in degrees clockwise (0, 90, 180 or 270, to the nearest quarter); a
+// mirrored matrix is taken by its turn alone. The stream's, from its display matrix (0 without
+// one), read once per stream:
+int streamRotation(const AVStream& stream);
+// and one picture's: its own display matrix where it has one, else streamTurn.
+int pictureRotation(const AVFrame& frame, int streamTurn);
 
 // Planar 4:2:0 planes turned by the bench itself, in a buffer of its own.
 class PictureTurner {

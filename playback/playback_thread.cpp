@@ -59,6 +59,7 @@ private:
     const PlaybackOptions& options_;
     AVFormatContext* format_ = nullptr;
     StreamChoice streams_;
+    int streamRotation_ = 0; // the video track's turn for display
     AVCodecContext* video_ = nullptr;
     AVCodecContext* audio_ = nullptr;
     PictureHandover handover_;
@@ -93,6 +94,7 @@ bool Player::open(const char* fileName) {
     // Audio first: a file whose audio cannot be decoded does not play at all.
     if (streams_.audio != -1 && !(audio_ = openOrSay(*format_->streams[streams_.audio])))
         return false;
+    streamRotation_ = streamRotation(*format_->streams[streams_.video]);
     return (video_ = openOrSay(*format_->streams[streams_.video])) != nullptr;
 }
 
@@ -105,7 +107,7 @@ bool Player::handOver(const AVFrame& frame) {
         FrameDisplay display;
         display.sampleAspect =
             av_guess_sample_aspect_ratio(format_, stream, const_cast<AVFrame*>(&frame));
-        display.rotation = displayRotation(*stream, &frame);
+        display.rotation = pictureRotation(frame, streamRotation_);
         if (!handover_.put(vout, frame, display))
             return false;
     }
