@@ -1,13 +1,21 @@
 /*
- * olm_vout: presents planar YUV 4:2:0 pictures in a native X11 window.
+ * olm_vout: presents planar YUV 4:2:0 pictures in a native X11 window or in a rectangle of a
+ * Wayland surface.
  *
- * An output is created on a window that belongs to the caller (for example a toolkit widget's
- * native window). It covers that window with a child window of its own, follows the window's
- * size, redraws on exposure and shows every picture scaled into the rectangle that the display
- * mode gives. X coordinates are 16-bit: of a window wider or taller than 32767 pixels, the output
- * covers the top-left 32767 x 32767 and places pictures in that. A picture is copied on `put`, or
- * kept by reference until the output lets go of it (olm_vout_put_picture with a release function),
- * and drawn by a render thread of the output, so `put` is cheap and never waits for the X server.
+ * On X11 an output is created on a window that belongs to the caller (for example a toolkit
+ * widget's native window). It covers that window with a child window of its own, follows the
+ * window's size, redraws on exposure and shows every picture scaled into the rectangle that the
+ * display mode gives. X coordinates are 16-bit: of a window wider or taller than 32767 pixels, the
+ * output covers the top-left 32767 x 32767 and places pictures in that.
+ *
+ * On Wayland an output is created on the caller's own connection and surface (a toolkit window's
+ * wl_display and wl_surface) and a rectangle of that surface, which it covers with subsurfaces of
+ * its own: a black area and the picture inside it, scaled by the compositor. The caller tells the
+ * output when the rectangle moves or changes size (olm_vout_set_video_rect).
+ *
+ * A picture is copied on `put`, or kept by reference until the output lets go of it
+ * (olm_vout_put_picture with a release function), and drawn by a render thread of the output, so
+ * `put` is cheap and never waits for the display server.
  *
  * Result codes shared by the functions that return int:
  *   OLM_VOUT_OK              0  success
@@ -59,11 +67,33 @@ enum {
 #define OLM_VOUT_MAX_POOL_DEPTH 16
 #define OLM_VOUT_DEFAULT_POOL_DEPTH 3
 
+/* Where an output draws: the first four bytes of olm_vout_params.reserved. */
+enum {
+    OLM_VOUT_PLATFORM_X11 = 0,     /* a window of an X server (every reserved byte zero) */
+    OLM_VOUT_PLATFORM_WAYLAND = 1, /* a rectangle of a Wayland surface (olm_vout_wayland_host) */
+};
+
+struct wl_display;
+struct wl_surface;
+
+/* The host of a Wayland output, in the reserved bytes of the creation record. */
+typedef struct olm_vout_wayland_host {
+    uint32_t platform;          /* OLM_VOUT_PLATFORM_WAYLAND */
+    struct wl_display* display; /* the caller's connection, which the output shares */
+    struct wl_surface* surface; /* the caller's surface (a toplevel's, say) the output draws in */
+    int16_t x, y;               /* the rectangle the output covers, in the surface's coordinates */
+    uint16_t width, height;     /* (0 x 0: nothing is shown until olm_vout_set_video_rect) */
+} olm_vout_wayland_host;
+
 /* The creation record: 40 bytes, zero-filled by the caller, read only during the call. */
 typedef struct olm_vout_params {
-    uint32_t window;      /* X11 window id to draw in; must not be 0 */
-    uint32_t pool_depth;  /* pictures the output may hold at once (see OLM_VOUT_*_POOL_DEPTH) */
-    uint8_t reserved[32]; /* must be zero */
+    uint32_t window;     /* X11 window id to draw in; must not be 0 on X11, must be 0 on Wayland */
+    uint32_t pool_depth; /* pictures the output may hold at once (see OLM_VOUT_*_POOL_DEPTH) */
+    union {
+        uint8_t reserved[32]; /* X11: must be zero; a library that knows only X11 refuses any
+                                 other record, so a caller can fall back */
+        olm_vout_wayland_host wayland; /* wayland.platform == OLM_VOUT_PLATFORM_WAYLAND */
+    };
 } olm_vout_params;
 
 #ifdef __cplusplus
@@ -71,11 +101,13 @@ static_assert(sizeof(olm_vout_params) == 40, "olm_vout_params is 40 bytes");
 static_assert(offsetof(olm_vout_params, window) == 0, "window at offset 0");
 static_assert(offsetof(olm_vout_params, pool_depth) == 4, "pool_depth at offset 4");
 static_assert(offsetof(olm_vout_params, reserved) == 8, "reserved at offset 8");
+static_assert(sizeof(olm_vout_wayland_host) <= 32, "the Wayland host fits the reserved bytes");
 #else
 _Static_assert(sizeof(olm_vout_params) == 40, "olm_vout_params is 40 bytes");
 _Static_assert(offsetof(olm_vout_params, window) == 0, "window at offset 0");
 _Static_assert(offsetof(olm_vout_params, pool_depth) == 4, "pool_depth at offset 4");
 _Static_assert(offsetof(olm_vout_params, reserved) == 8, "reserved at offset 8");
+_Static_assert(sizeof(olm_vout_wayland_host) <= 32, "the Wayland host fits the reserved bytes");
 #endif
 
 /* An output. Opaque: only ever handled through a pointer. */
@@ -98,6 +130,17 @@ typedef struct olm_vout olm_vout_t;
  * meanwhile), or memory or threads run out. On NULL one line on standard error says why, and
  * nothing of the attempt is left (no thread, descriptor, window or memory).
  *
+ * Wayland (params->wayland.platform == OLM_VOUT_PLATFORM_WAYLAND, params->window 0): the output
+ * uses the caller's wl_display with an event queue of its own, read on its render thread, and
+ * covers params->wayland's rectangle of the caller's surface with a subsurface showing black and
+ * the picture's subsurface inside it, placed for the display mode and scaled by the compositor
+ * (wp_viewporter). Pixels travel through wl_shm buffers, each reused only once the compositor
+ * has released it; at most one picture waits for the compositor's next frame. The subsurfaces
+ * appear once the caller commits its surface after this call (the caller commits it anyway when
+ * it next draws). NULL as above, and also when display or surface is NULL, the rectangle is
+ * negative, the rest of the reserved bytes are not zero, or the compositor lacks
+ * wl_compositor, wl_subcompositor, wl_shm or wp_viewporter.
+ *
  * Threads: any thread. The caller keeps ownership of params.
  */
 OLM_VOUT_API olm_vout_t* olm_vout_create(const olm_vout_params* params);
@@ -116,7 +159,8 @@ OLM_VOUT_API olm_vout_t* olm_vout_create(const olm_vout_params* params);
  * Threads: any thread, also while other threads call olm_vout_put_buffer_pool_yuv on the same
  * output; those calls then either finish normally or return OLM_VOUT_E_HANDLE. Do not destroy
  * the host window before its output: the output stops drawing when it sees the host go, but
- * destroying the output first is the clean order.
+ * destroying the output first is the clean order. On Wayland destroy makes no round trip; the
+ * caller must destroy its outputs before their host surface and before it disconnects.
  */
 OLM_VOUT_API int olm_vout_destroy(olm_vout_t** vout);
 
@@ -271,6 +315,12 @@ enum {
     OLM_VOUT_PATH_PUT_IMAGE = 0, /* drawn into the window as soon as they are taken (MIT-SHM or
                                     plain PutImage); "on screen" means the server has finished */
     OLM_VOUT_PATH_PRESENT = 1, /* X Present: one picture per refresh, from pixmaps of the output */
+    OLM_VOUT_PATH_WAYLAND_PRESENTATION = 2, /* Wayland, the compositor's presentation feedback
+                                               (wp_presentation) says when each reached the
+                                               screen */
+    OLM_VOUT_PATH_WAYLAND_FRAME = 3, /* Wayland without presentation feedback: the compositor's
+                                        frame callback after a picture stands in for "on screen",
+                                        and refresh_period_us and missed_refreshes are 0 */
 };
 
 /* Timing of an output's presentations. The caller sets struct_size to the size of the record it
@@ -278,7 +328,7 @@ enum {
  * in microseconds. */
 typedef struct olm_vout_timing {
     uint32_t struct_size;       /* set by the caller: sizeof(olm_vout_timing) */
-    uint32_t path;              /* OLM_VOUT_PATH_PUT_IMAGE (0) or OLM_VOUT_PATH_PRESENT (1) */
+    uint32_t path;              /* OLM_VOUT_PATH_* */
     uint32_t refresh_period_us; /* measured from completion events; 0 when unknown */
     uint32_t latency_p50_us;    /* from the put call to on screen, over the last few hundred
                                    pictures */
@@ -291,8 +341,8 @@ typedef struct olm_vout_timing {
 /*
  * Stores the output's timing in *timing, as far as timing->struct_size reaches (it must cover at
  * least struct_size and path). Latencies cover the last 256 pictures that reached the screen (0
- * before the first); refresh_period_us and missed_refreshes are known on the Present path only
- * (0 on the other).
+ * before the first); refresh_period_us and missed_refreshes are known on the Present and
+ * Wayland presentation paths only (0 on the others).
  *
  * Returns OLM_VOUT_OK, OLM_VOUT_E_HANDLE when vout is not a live output or timing is NULL, or
  * OLM_VOUT_E_INVALID when struct_size is smaller than 8 (nothing written then).
@@ -320,6 +370,25 @@ typedef struct olm_vout_presentation {
  */
 OLM_VOUT_API int olm_vout_get_presentations(olm_vout_t* vout, olm_vout_presentation* records,
                                             uint32_t capacity, uint32_t* count);
+
+/*
+ * Moves and resizes the rectangle a Wayland output covers in its host surface (the caller's
+ * layout changed: a resize, a maximised window). The picture is placed in the new rectangle for
+ * the display mode and redrawn. The new size shows at once; the new position, like every change
+ * of a subsurface's position, once the caller next commits its surface, which it does anyway when
+ * it draws the new layout (commit after this call). A rectangle of 0 x 0 shows nothing.
+ *
+ * Returns OLM_VOUT_OK, OLM_VOUT_E_HANDLE when vout is not a live output, or OLM_VOUT_E_INVALID
+ * for a negative width or height, a rectangle beyond 32767 in any direction, or an X11 output
+ * (which follows its window by itself).
+ *
+ * Threads: any thread.
+ *
+ * Programs that must also run with an olm_vout that lacks Wayland look this function up at run
+ * time (dlsym); create refuses their Wayland record with NULL.
+ */
+OLM_VOUT_API int olm_vout_set_video_rect(olm_vout_t* vout, int32_t x, int32_t y, int32_t width,
+                                         int32_t height);
 
 #ifdef __cplusplus
 }
