@@ -368,7 +368,7 @@ TEST(RenderLoop, AnAnswerThatNeverComesDoesNotFreezeTheOutput) {
         [](const olm::BackendContext&, std::string*) -> std::unique_ptr<olm::Backend> {
             return std::make_unique<SilentBackend>();
         },
-        1, 3, &error);
+        olm::BackendContext{}, 3, &error);
     ASSERT_TRUE(output) << error;
     // Clearing the window to black takes the only buffer, and no answer will free it: the
     // picture put now goes out only once the render thread gives that presentation up by itself.

@@ -661,6 +661,8 @@ TEST_F(VoutX11, BadPicturesAreRefusedAndDrawNothing) {
     EXPECT_EQ(olm_vout_get_display_mode(vout, &mode), OLM_VOUT_OK);
     EXPECT_EQ(mode, VOUT_NORMAL);
     EXPECT_EQ(olm_vout_get_display_mode(vout, nullptr), OLM_VOUT_E_HANDLE);
+    EXPECT_EQ(olm_vout_set_video_rect(vout, 0, 0, 10, 10), OLM_VOUT_E_INVALID)
+        << "an X11 output follows its window by itself";
 
     // Accepted pictures are counted before put returns: none was.
     EXPECT_EQ(statsOf(vout).put, 0u);

@@ -12,8 +12,13 @@
 #include "presentation_timing.h"
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
+
+struct wl_display;
+struct wl_surface;
 
 namespace olm {
 
@@ -26,9 +31,17 @@ struct WindowEvents {
     int width = 0, height = 0;
 };
 
+// A Wayland host: the caller's connection and surface, and the rectangle of it to cover.
+struct WaylandHost {
+    wl_display* display = nullptr;
+    wl_surface* surface = nullptr;
+    Rect area;
+};
+
 // What the output gives a backend to work with.
 struct BackendContext {
-    uint32_t window = 0;                  // the host window
+    uint32_t window = 0;                  // the host window (X11)
+    WaylandHost wayland;                  // the host surface (Wayland)
     PresentationTiming* timing = nullptr; // where pictures that reached the screen are told
 };
 
@@ -62,12 +75,33 @@ public:
     // blocked or later call return at once. Used when the window system does not answer during
     // destroy.
     virtual void interrupt() = 0;
+    // Around the render thread's sleep on eventFd(), for window systems whose connection is read
+    // by other threads too: prepareWait is false when something arrived meanwhile (taken in
+    // already: then the thread looks again instead of sleeping, and finishWait is not called);
+    // finishWait says whether eventFd() became readable.
+    virtual bool prepareWait() { return true; }
+    virtual void finishWait(bool /*readable*/) {}
+    // The rectangle of the host the output covers changed (a Wayland host's layout); the window
+    // size pump reports follows it. The place was sent already (placeArea).
+    virtual void moveArea(const Rect& /*area*/) {}
+    // From any thread, one at a time, while the backend lives: sends the area's new place at once,
+    // so that the host's next commit shows it there.
+    virtual void placeArea(int /*x*/, int /*y*/) {}
 };
+
+// True when the environment variable is set to something other than "" or "0": the switches
+// that make a backend take its fall-back ways, for tests and comparisons.
+inline bool envFlag(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value && std::strcmp(value, "0") != 0;
+}
 
 using OpenBackend = std::unique_ptr<Backend> (*)(const BackendContext& context, std::string* error);
 
 // The X11 backend on context.window; null with *error set when it cannot be opened (then nothing
 // of it is left).
 std::unique_ptr<Backend> openX11Backend(const BackendContext& context, std::string* error);
+// The Wayland backend on context.wayland, likewise.
+std::unique_ptr<Backend> openWaylandBackend(const BackendContext& context, std::string* error);
 
 } // namespace olm

@@ -49,6 +49,25 @@ bool allZero(const uint8_t* bytes, size_t count) {
     return true;
 }
 
+// Null when the record names a Wayland host the output can take (then *host says it), else why
+// not.
+const char* checkWaylandHost(const olm_vout_params& params, olm::BackendContext* host) {
+    const olm_vout_wayland_host& w = params.wayland;
+    // The bytes past the host's record (with 32-bit pointers), for what a later version may add,
+    // must be zero, as the reserved bytes of an X11 record. Padding inside it is not looked at:
+    // a caller that assigns the whole record copies whatever a temporary held there.
+    if (!allZero(params.reserved + sizeof w, sizeof params.reserved - sizeof w))
+        return "the reserved bytes of the creation record are not zero";
+    if (params.window != 0)
+        return "a Wayland host has no window id: it must be 0";
+    if (!w.display)
+        return "no Wayland display";
+    if (!w.surface)
+        return "no Wayland surface";
+    host->wayland = {w.display, w.surface, {w.x, w.y, w.width, w.height}};
+    return nullptr;
+}
+
 } // namespace
 
 extern "C" {
@@ -56,10 +75,19 @@ extern "C" {
 olm_vout_t* olm_vout_create(const olm_vout_params* params) {
     if (!params)
         return createFailed("no creation record");
-    if (!allZero(params->reserved, sizeof params->reserved))
-        return createFailed("the reserved bytes of the creation record are not zero");
-    if (params->window == 0)
-        return createFailed("the window id is 0");
+    olm::BackendContext host;
+    olm::OpenBackend openBackend = olm::openX11Backend;
+    if (params->wayland.platform == OLM_VOUT_PLATFORM_WAYLAND) {
+        if (const char* why = checkWaylandHost(*params, &host))
+            return createFailed(why);
+        openBackend = olm::openWaylandBackend;
+    } else {
+        if (!allZero(params->reserved, sizeof params->reserved))
+            return createFailed("the reserved bytes of the creation record are not zero");
+        if (params->window == 0)
+            return createFailed("the window id is 0");
+        host.window = params->window;
+    }
     int depth = static_cast<int>(params->pool_depth);
     if (params->pool_depth < OLM_VOUT_MIN_POOL_DEPTH ||
         params->pool_depth > OLM_VOUT_MAX_POOL_DEPTH)
@@ -68,8 +96,7 @@ olm_vout_t* olm_vout_create(const olm_vout_params* params) {
     // Nothing may throw past this C function: allocation failures become a NULL result.
     try {
         std::string error;
-        std::shared_ptr<olm_vout> output =
-            olm_vout::open(olm::openX11Backend, params->window, depth, &error);
+        std::shared_ptr<olm_vout> output = olm_vout::open(openBackend, host, depth, &error);
         if (!output)
             return createFailed(error.c_str());
         std::lock_guard lock(g_registryMutex);
@@ -120,6 +147,18 @@ int olm_vout_set_display_mode(olm_vout_t* vout, int32_t mode) {
     if (mode < VOUT_NORMAL || mode > VOUT_PREFERRED)
         return OLM_VOUT_E_INVALID;
     output->setDisplayMode(mode);
+    return OLM_VOUT_OK;
+}
+
+int olm_vout_set_video_rect(olm_vout_t* vout, int32_t x, int32_t y, int32_t width, int32_t height) {
+    auto output = findLive(vout);
+    if (!output)
+        return OLM_VOUT_E_HANDLE;
+    constexpr int32_t kMin = -32768, kMax = 32767;
+    if (!output->coversArea() || width < 0 || height < 0 || x < kMin || x > kMax || y < kMin ||
+        y > kMax || width > kMax || height > kMax)
+        return OLM_VOUT_E_INVALID;
+    output->setArea({x, y, width, height});
     return OLM_VOUT_OK;
 }
 

@@ -137,9 +137,11 @@ typedef struct olm_vout olm_vout_t;
  * (wp_viewporter). Pixels travel through wl_shm buffers, each reused only once the compositor
  * has released it; at most one picture waits for the compositor's next frame. The subsurfaces
  * appear once the caller commits its surface after this call (the caller commits it anyway when
- * it next draws). NULL as above, and also when display or surface is NULL, the rectangle is
- * negative, the rest of the reserved bytes are not zero, or the compositor lacks
- * wl_compositor, wl_subcompositor, wl_shm or wp_viewporter.
+ * it next draws). NULL as above, and also when display or surface is NULL, window is not 0, the
+ * reserved bytes past olm_vout_wayland_host are not zero (there are such bytes where pointers are
+ * 32-bit), or the compositor lacks wl_compositor, wl_subcompositor, wl_shm or wp_viewporter. In
+ * the environment, OLM_VOUT_NO_PRESENTATION=1 leaves presentation feedback aside (frame
+ * callbacks stand in).
  *
  * Threads: any thread. The caller keeps ownership of params.
  */

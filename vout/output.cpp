@@ -33,8 +33,9 @@ olm::Rect placeAsDisplayed(int32_t mode, const olm::PlaneSet& planes,
 
 olm_vout::olm_vout(int poolDepth, int wakeFd) : pool_(poolDepth), wakeFd_(wakeFd) {}
 
-std::unique_ptr<olm_vout> olm_vout::open(olm::OpenBackend openBackend, uint32_t window,
-                                         int poolDepth, std::string* error) {
+std::unique_ptr<olm_vout> olm_vout::open(olm::OpenBackend openBackend,
+                                         const olm::BackendContext& host, int poolDepth,
+                                         std::string* error) {
     const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0) {
         *error = "cannot create an eventfd";
@@ -50,12 +51,12 @@ std::unique_ptr<olm_vout> olm_vout::open(olm::OpenBackend openBackend, uint32_t 
     }
     // From here on the output owns the descriptor, and its destructor closes what is open.
     try {
-        olm::BackendContext context;
-        context.window = window;
+        olm::BackendContext context = host;
         context.timing = &output->timing_;
         output->backend_ = openBackend(context, error);
         if (!output->backend_)
             return nullptr;
+        output->coversArea_ = host.wayland.surface != nullptr;
         output->renderThread_ = std::thread(&olm_vout::renderLoop, output.get());
     } catch (const std::bad_alloc&) {
         *error = "out of memory";
@@ -81,6 +82,7 @@ void olm_vout::shutDown() {
         renderThread_.join();
     }
     quit_.store(true, std::memory_order_release);
+    std::lock_guard lock(placeMutex_);
     backend_.reset();
 }
 
@@ -160,12 +162,33 @@ void olm_vout::setDisplayMode(int32_t mode) {
     wake();
 }
 
+void olm_vout::setArea(const olm::Rect& area) {
+    {
+        // The place at once, before the caller commits its surface; the size on the render
+        // thread, which redraws for it.
+        std::lock_guard lock(placeMutex_);
+        if (backend_)
+            backend_->placeArea(area.x, area.y);
+    }
+    auto bits = [](int v) { return uint64_t(uint16_t(v)); };
+    area_.store(bits(area.x) << 48 | bits(area.y) << 32 | bits(area.width) << 16 |
+                    bits(area.height),
+                std::memory_order_relaxed);
+    areaRequested_.store(true, std::memory_order_release);
+    wake();
+}
+
 olm_vout_stats olm_vout::stats() const {
     return {put_.load(std::memory_order_relaxed), timing_.presented(),
             dropped_.load(std::memory_order_relaxed) + timing_.lostCount()};
 }
 
 bool olm_vout::renderPass(RenderState& state) {
+    if (areaRequested_.exchange(false, std::memory_order_acquire)) {
+        const uint64_t a = area_.load(std::memory_order_relaxed);
+        backend_->moveArea(
+            {int16_t(a >> 48), int16_t(a >> 32), int(uint16_t(a >> 16)), int(uint16_t(a))});
+    }
     const olm::WindowEvents events = backend_->pump();
     windowSize_.store(uint32_t(events.width) << 16 | uint32_t(events.height),
                       std::memory_order_relaxed);
@@ -230,9 +253,14 @@ void olm_vout::waitForWork(bool gone, int64_t wakeAtUs) {
         deadline != olm::kNoDeadline)
         timeoutMs =
             int(std::clamp<int64_t>((deadline - olm::monotonicMicros() + 999) / 1000, 0, 60'000));
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {backend_->eventFd(), POLLIN, 0}};
     // A window system that is gone would keep its descriptor readable: only wake-ups count then.
-    if (poll(fds, gone ? 1 : 2, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
+    if (!gone && !backend_->prepareWait())
+        return; // something came meanwhile: look again first
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {backend_->eventFd(), POLLIN, 0}};
+    const int ready = poll(fds, gone ? 1 : 2, timeoutMs);
+    if (!gone)
+        backend_->finishWait(ready > 0 && (fds[1].revents & POLLIN));
+    if (ready > 0 && (fds[0].revents & POLLIN)) {
         uint64_t count;
         [[maybe_unused]] ssize_t n = read(wakeFd_, &count, sizeof count);
     }

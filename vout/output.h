@@ -11,15 +11,17 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 struct olm_vout {
 public:
-    // Opens the backend on window and starts the render thread; null with *error set on
+    // Opens the backend on the host and starts the render thread; null with *error set on
     // failure, with nothing left behind. Throws nothing.
-    static std::unique_ptr<olm_vout> open(olm::OpenBackend openBackend, uint32_t window,
-                                          int poolDepth, std::string* error);
+    static std::unique_ptr<olm_vout> open(olm::OpenBackend openBackend,
+                                          const olm::BackendContext& host, int poolDepth,
+                                          std::string* error);
     // Stops and joins the render thread and closes the backend. Further puts are harmless.
     // Returns within about a second even when the window system does not answer.
     void shutDown();
@@ -29,6 +31,9 @@ public:
     int put(const olm::PictureSource& source);
     int32_t displayMode() const { return mode_.load(std::memory_order_relaxed); }
     void setDisplayMode(int32_t mode);
+    // The rectangle of the host the output covers (Wayland hosts), applied on the render thread.
+    void setArea(const olm::Rect& area);
+    bool coversArea() const { return coversArea_; }
     olm_vout_stats stats() const;
     const olm::PresentationTiming& timing() const { return timing_; }
 
@@ -59,6 +64,8 @@ private:
     void waitForWork(bool gone, int64_t wakeAtUs);
 
     std::unique_ptr<olm::Backend> backend_;
+    std::mutex placeMutex_;   // placeArea on callers' threads against the backend going
+    bool coversArea_ = false; // a Wayland output: it covers an area of its host surface
     olm::PicturePool pool_;
     olm::PresentationTiming timing_;
     int wakeFd_; // eventfd: a new picture, a mode change or the request to quit
@@ -68,6 +75,9 @@ private:
     // 32767), 0 before it looked: put places each picture in it to see how large it shows.
     std::atomic<uint32_t> windowSize_{0};
     std::atomic<bool> redrawRequested_{false};
+    // The area asked for last (x, y, width, height, 16 bits each) and whether it is new.
+    std::atomic<uint64_t> area_{0};
+    std::atomic<bool> areaRequested_{false};
     std::atomic<bool> quit_{false};
     std::atomic<bool> renderEnded_{false};
     // Set while the render thread would draw a new picture at once; puts wake it only then (while

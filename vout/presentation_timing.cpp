@@ -46,6 +46,13 @@ void PresentationTiming::refreshSeen(uint64_t msc, int64_t ustUs) {
     lastUst_ = ustUs;
 }
 
+void PresentationTiming::periodSeen(uint32_t periodUs) {
+    std::lock_guard lock(mutex_);
+    periods_[periodNext_] = periodUs;
+    periodNext_ = (periodNext_ + 1) % periods_.size();
+    periodCount_ = std::min(periodCount_ + 1, periods_.size());
+}
+
 void PresentationTiming::missed(uint64_t refreshes) {
     std::lock_guard lock(mutex_);
     missed_ += refreshes;

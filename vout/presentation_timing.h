@@ -28,6 +28,8 @@ public:
     // The display completed a presentation at refresh counter msc, at ustUs: successive readings
     // give the refresh period.
     void refreshSeen(uint64_t msc, int64_t ustUs);
+    // The display's refresh period as the window system states it (Wayland's feedback).
+    void periodSeen(uint32_t periodUs);
     // A waiting picture missed this many refreshes.
     void missed(uint64_t refreshes);
     // A new picture that was drawn will never be seen (the server skipped or refused it).

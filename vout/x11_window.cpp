@@ -56,11 +56,6 @@ std::string xError(const char* what, uint32_t window, const xcb_generic_error_t&
 
 } // namespace
 
-bool envFlag(const char* name) {
-    const char* value = std::getenv(name);
-    return value && *value && std::strcmp(value, "0") != 0;
-}
-
 bool Window::open(uint32_t window, std::string* error) {
     int screenNumber = 0;
     conn = xcb_connect(nullptr, &screenNumber);

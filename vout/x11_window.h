@@ -120,7 +120,4 @@ private:
     uint32_t treeRequest_ = 0; // the question for a parent, while unanswered
 };
 
-// True when the environment variable is set to something other than "" or "0".
-bool envFlag(const char* name);
-
 } // namespace olm::x11

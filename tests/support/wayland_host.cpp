@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -123,6 +124,33 @@ bool WaylandHost::attachBuffer() {
 
 void WaylandHost::commit() {
     std::lock_guard lock(mutex_);
+    wl_surface_commit(surface_);
+    wl_display_flush(display_);
+}
+
+void WaylandHost::setMapped(bool mapped) {
+    if (!mapped) {
+        std::lock_guard lock(mutex_);
+        wl_surface_attach(surface_, nullptr, 0, 0);
+        wl_surface_commit(surface_);
+        wl_display_flush(display_);
+        return;
+    }
+    // An unmapped toplevel starts again: a commit without a buffer, the compositor's configure
+    // (taken in by the reader thread), then the buffer.
+    {
+        std::lock_guard lock(mutex_);
+        pendingSerial_ = 0;
+        xdg_toplevel_set_fullscreen(toplevel_, nullptr);
+        wl_surface_commit(surface_);
+        wl_display_flush(display_);
+    }
+    for (int i = 0; i < 500 && pendingSerial_ == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard lock(mutex_);
+    xdg_surface_ack_configure(xdgSurface_, pendingSerial_);
+    wl_surface_attach(surface_, buffer_, 0, 0);
+    wl_surface_damage(surface_, 0, 0, width_, height_);
     wl_surface_commit(surface_);
     wl_display_flush(display_);
 }

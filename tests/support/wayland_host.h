@@ -5,6 +5,7 @@
 // output) filled with one colour. A thread of its own reads and dispatches the client's default
 // queue, as a toolkit's event loop does, beside the output's own reading.
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -35,6 +36,9 @@ public:
     // Commits the host surface, as a toolkit does when it draws: a subsurface's new position (and
     // a new subsurface) shows only then.
     void commit();
+    // Takes the surface's buffer away (the toplevel is unmapped, as a minimised window's
+    // content is not shown) or gives it back.
+    void setMapped(bool mapped);
 
     // For the listeners.
     void configured(int width, int height);
@@ -57,7 +61,7 @@ private:
     uint32_t rgb_;
     int width_ = 0, height_ = 0;
     int configuredWidth_ = 0, configuredHeight_ = 0;
-    uint32_t pendingSerial_ = 0;
+    std::atomic<uint32_t> pendingSerial_{0}; // of the last configure, until acknowledged
     int stopFd_ = -1;
     std::thread reader_;
     std::mutex mutex_; // the surface's requests, from the test and the reader thread

@@ -1,0 +1,51 @@
+#pragma once
+
+// The Wayland backend's pixel buffers: wl_shm buffers, each on a memfd of its own that the
+// output writes into directly, reused only once the compositor has released it; and a 1x1 black
+// one that the compositor scales over the output's area.
+
+#include <wayland-client.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace olm::wayland {
+
+struct Buffer {
+    wl_buffer* buffer = nullptr;
+    uint8_t* data = nullptr;
+    size_t size = 0;
+    int width = 0, height = 0, stride = 0;
+    bool busy = false; // the compositor holds it
+};
+
+class Buffers {
+public:
+    static constexpr int kCount = 3; // on screen, waiting for its frame, being drawn
+
+    explicit Buffers(wl_shm* shm) : shm_(shm) {}
+    ~Buffers();
+    Buffers(const Buffers&) = delete;
+    Buffers& operator=(const Buffers&) = delete;
+
+    // A free buffer of width x height in XRGB8888 (with `rows` rows of memory, rows >= height),
+    // made anew when the free one has another size; null when every buffer is held or memory runs
+    // out.
+    Buffer* acquire(int width, int height, int rows);
+    bool anyFree() const;
+    // A black 1x1 buffer, made on first use; null when it cannot be.
+    wl_buffer* black();
+
+    void released(wl_buffer* buffer);
+
+private:
+    bool make(Buffer& b, int width, int height, int rows);
+    static void destroy(Buffer& b);
+
+    wl_shm* shm_;
+    std::array<Buffer, kCount> buffers_{};
+    Buffer black_;
+};
+
+} // namespace olm::wayland
