@@ -100,10 +100,14 @@ public:
             display_.flush();
             return picture ? PresentResult::NotDrawn : PresentResult::Drawn;
         }
-        // At the picture's own size, turned, or at the reduced size put made: the compositor
-        // scales it into rect.
-        const PlaneSet& source = picture->onlyReduced() ? picture->reduced : *picture;
+        // At the picture's own size, turned, or at the reduced size put made where that still
+        // covers rect: the compositor scales it into rect.
         const bool swapped = picture->format.sidesSwapped();
+        const int shownWidth = swapped ? rect.height : rect.width;
+        const int shownHeight = swapped ? rect.width : rect.height;
+        const PlaneSet& reduced = picture->reduced;
+        const bool reducedCovers = reduced.width >= shownWidth && reduced.height >= shownHeight;
+        const PlaneSet& source = picture->onlyReduced() || reducedCovers ? reduced : *picture;
         const int width = swapped ? source.height : source.width;
         const int height = swapped ? source.width : source.height;
         wayland::Buffer* buffer =
