@@ -74,30 +74,31 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/trigger
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 # What olm_vout.pc names in Requires.private, for pkg-config --static.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-    "libxcb1-dev, libxcb-shm0-dev, libxcb-present-dev, libswscale-dev, libavutil-dev")
+    "libxcb1-dev, libxcb-shm0-dev, libxcb-present-dev, libwayland-dev, libswscale-dev, libavutil-dev")
 
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION video)
 
 include(CPack)
 
 cpack_add_component(runtime DISPLAY_NAME "olm_vout library"
-    DESCRIPTION "X11 video output for planar YUV pictures (library)
-olm_vout draws planar YUV 4:2:0 pictures into a native X11 window: it scales
-and converts them on a render thread of its own, keeps each picture's colour
-matrix, range and sample aspect, and presents them at the display's refresh
-through X Present where the server offers it, or with shared memory.
+    DESCRIPTION "X11 and Wayland video output for planar YUV pictures (library)
+olm_vout draws planar YUV 4:2:0 pictures into a native X11 window or into a
+rectangle of a Wayland surface: it converts them on a render thread of its
+own, keeps each picture's colour matrix, range and sample aspect, and presents
+them at the display's refresh through X Present where the server offers it,
+with shared memory, or as subsurfaces the Wayland compositor scales.
 .
 This package contains the shared library.")
 cpack_add_component(development DISPLAY_NAME "olm_vout development files" DEPENDS runtime
-    DESCRIPTION "X11 video output for planar YUV pictures (development files)
-olm_vout draws planar YUV 4:2:0 pictures into a native X11 window: it scales
-and converts them on a render thread of its own and presents them at the
-display's refresh where the X server allows.
+    DESCRIPTION "X11 and Wayland video output for planar YUV pictures (development files)
+olm_vout draws planar YUV 4:2:0 pictures into a native X11 window or into a
+rectangle of a Wayland surface: it converts them on a render thread of its
+own and presents them at the display's refresh.
 .
 This package contains the header olm_vout.h, the pkg-config file and the
 CMake package (find_package(olm_vout) gives olm_vout::olm_vout).")
 cpack_add_component(program DISPLAY_NAME "lumivarex" DEPENDS runtime
-    DESCRIPTION "test bench for the olm_vout X11 video output
+    DESCRIPTION "test bench for the olm_vout video output
 lumivarex is a small Qt desktop program that creates an olm_vout video output
 on its video surface, steps its display mode, and plays a video file decoded
 with FFmpeg into it at a fixed pace, with pause and stop.

@@ -103,8 +103,8 @@ package_checks() {
         done
     }
     depends_on "$program" "libolm-vout1 (= 1.0.0)" libavcodec libqt5widgets5 || return 1
-    depends_on "$dev" "libolm-vout1 (= 1.0.0)" libxcb1-dev || return 1
-    depends_on "$lib" libswscale libyuv0 libxcb1 libxcb-present0 || return 1
+    depends_on "$dev" "libolm-vout1 (= 1.0.0)" libxcb1-dev libwayland-dev || return 1
+    depends_on "$lib" libswscale libyuv0 libxcb1 libxcb-present0 libwayland-client0 || return 1
 
     local report
     report=$(cd "$root/build-deb" && lintian --tag-display-limit 0 "$lib" "$dev" "$program" 2>&1 |
