@@ -206,6 +206,23 @@ private slots:
         QCOMPARE(err.count(xwaylandNotice), 1);
     }
 
+    // A Wayland session whose compositor is gone (a stale WAYLAND_DISPLAY): Qt cannot start
+    // there, and the window goes to the X server instead, saying so once.
+    void aWaylandSessionQtCannotUseFallsBackToX11() {
+        if (qEnvironmentVariableIsEmpty("DISPLAY") ||
+            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+            QSKIP("needs DISPLAY and no Wayland session (startup_test)");
+        Stage stage;
+        QVERIFY(stage.prepare());
+        qputenv("WAYLAND_DISPLAY", "lumivarex-no-such-compositor");
+        QString err;
+        playAndClose(stage, stage.bin(), false, QString(), &err);
+        qunsetenv("WAYLAND_DISPLAY");
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(err.count("Qt could not start on Wayland: the window runs on XWayland"), 1);
+    }
+
     // The same session with the project's library: the window runs natively on Wayland, where
     // no X window appears and nothing is said; a platform the user names still wins.
     void runsOnWaylandWhenTheLibraryTakesItUnlessTheUserSaysOtherwise() {
