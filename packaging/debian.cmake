@@ -77,6 +77,9 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
     "libxcb1-dev, libxcb-shm0-dev, libxcb-present-dev, libwayland-dev, libswscale-dev, libavutil-dev")
 
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION video)
+# Qt's Wayland platform, for the window to run natively on a Wayland session (without it the
+# program runs on XWayland).
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_RECOMMENDS qtwayland5)
 
 include(CPack)
 

@@ -14,6 +14,7 @@ const VoutExtensions& voutExtensions() {
     static const VoutExtensions extensions = [] {
         VoutExtensions e;
         e.putPicture = lookUp<decltype(e.putPicture)>("olm_vout_put_picture");
+        e.setVideoRect = lookUp<decltype(e.setVideoRect)>("olm_vout_set_video_rect");
         return e;
     }();
     return extensions;

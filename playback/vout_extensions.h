@@ -8,7 +8,9 @@
 
 struct VoutExtensions {
     int (*putPicture)(olm_vout_t*, const olm_vout_picture*) = nullptr;
+    // Present only in a library that takes Wayland hosts.
+    int (*setVideoRect)(olm_vout_t*, int32_t, int32_t, int32_t, int32_t) = nullptr;
 };
 
-// Looked up once, on first use, from any thread.
+// Looked up once, on first use, from any thread (also before the application object exists).
 const VoutExtensions& voutExtensions();

@@ -25,8 +25,7 @@ extern "C" {
 namespace {
 
 Rgb surfaceCentre(LumivarexWindow& window) {
-    auto* surface = window.findChild<QWidget*>("video_widget");
-    const Snapshot s = grabWindow(uint32_t(surface->winId()));
+    const Snapshot s = grabVideoPanel(window);
     return s.width ? s.at(s.width / 2, s.height / 2) : Rgb{-1, -1, -1};
 }
 
@@ -70,12 +69,10 @@ private slots:
     void playShowsTheFileOnTheVideoSurface() {
         setFileName(*window_, pattern_);
         clickButton(*window_, "play_btn");
-        auto* surface = window_->findChild<QWidget*>("video_widget");
-        const uint32_t id = uint32_t(surface->winId());
         // Top two thirds of SMPTE bars: seven columns, grey (75 %) first, blue last.
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
-                const Snapshot s = grabWindow(id);
+                const Snapshot s = grabVideoPanel(*window_);
                 if (!s.width)
                     return false;
                 const int y = s.height / 3;

@@ -1,7 +1,9 @@
-// The real program: its library-path record and its exit when the window is closed.
+// The real program: its library-path record, its exit when the window is closed, and the
+// platform it chooses on a Wayland session.
 
 #include "media.h"
 #include "program_driver.h"
+#include "wayland_screen.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +11,8 @@
 
 #include <QProcess>
 #include <QtTest>
+
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -37,30 +41,48 @@ struct Stage {
         return libraryToUse.isEmpty() ||
                (QDir(dir.path()).mkpath("lib") && QFile::copy(libraryToUse, library()));
     }
-    // Starts the staged program in workingDir, on the xcb platform; its window, or 0.
-    uint32_t start(QProcess& process, const QString& workingDir) const {
+    // Starts the staged program in workingDir, on the xcb platform, or on the platform it
+    // chooses itself when qpaPlatform is empty; its window on the X server, or 0.
+    uint32_t start(QProcess& process, const QString& workingDir, const QString& qpaPlatform = "xcb",
+                   int timeoutMs = 10000) const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "xcb");
+        if (qpaPlatform.isEmpty())
+            env.remove("QT_QPA_PLATFORM");
+        else
+            env.insert("QT_QPA_PLATFORM", qpaPlatform);
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(workingDir);
         process.start(bin() + "/lumivarex", QStringList());
-        return process.waitForStarted() ? waitForProgramWindow(process) : 0;
+        return process.waitForStarted() ? waitForProgramWindow(process, timeoutMs) : 0;
     }
 };
+
+// The line the program prints when the library cannot draw on Wayland.
+const QString xwaylandNotice = "olm_vout takes no Wayland host: the window runs on XWayland";
+
+bool onWaylandSession() {
+    return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+           !qEnvironmentVariableIsEmpty("DISPLAY");
+}
+
+QByteArray mapsOf(const QProcess& process) {
+    QFile maps(QString("/proc/%1/maps").arg(process.processId()));
+    return maps.open(QIODevice::ReadOnly) ? maps.readAll() : QByteArray();
+}
 
 } // namespace
 
 class StartupTest : public QObject {
     Q_OBJECT
 
-    void closeWhile(bool playing) {
-        Stage stage;
-        QVERIFY(stage.prepare());
+    // Starts the staged program (on qpaPlatform, or the one it chooses when that is empty),
+    // clicks create_window and play, waits while playing until pictures change on the video
+    // surface, closes the window and expects a clean exit; standard error goes to *err.
+    void playAndClose(const Stage& stage, const QString& workingDir, bool playing,
+                      const QString& qpaPlatform = "xcb", QString* err = nullptr) {
         QProcess process;
-        // Started from elsewhere while playing: the default ../demovideo/123.avi is found from
-        // the program's own directory.
-        const uint32_t window = stage.start(process, playing ? QDir::rootPath() : stage.bin());
-        QVERIFY(window);
+        const uint32_t window = stage.start(process, workingDir, qpaPlatform);
+        QVERIFY2(window, "the window is on the X server");
         QTRY_VERIFY(grabWindow(window).width > 0); // mapped and drawn: it takes clicks
         QVERIFY(clickAt(window, buttonCentre("create_window_btn")));
         QVERIFY(clickAt(window, buttonCentre("play_btn")));
@@ -74,7 +96,15 @@ class StartupTest : public QObject {
         }
         sendDeleteWindow(window);
         QString why;
-        QVERIFY2(cleanExit(process, &why), qPrintable(why));
+        QVERIFY2(cleanExit(process, &why, err), qPrintable(why));
+    }
+
+    void closeWhile(bool playing) {
+        Stage stage;
+        QVERIFY(stage.prepare());
+        // Started from elsewhere while playing: the default ../demovideo/123.avi is found from
+        // the program's own directory.
+        playAndClose(stage, playing ? QDir::rootPath() : stage.bin(), playing);
     }
 
     // Plays a file turned 90 degrees with a library that cannot turn pictures: the program turns
@@ -118,9 +148,7 @@ private slots:
         QProcess process;
         const uint32_t window = stage.start(process, stage.bin());
         QVERIFY(window);
-        QFile maps(QString("/proc/%1/maps").arg(process.processId()));
-        QVERIFY(maps.open(QIODevice::ReadOnly));
-        QVERIFY2(maps.readAll().contains(library.toLocal8Bit()), "runs on the staged library");
+        QVERIFY2(mapsOf(process).contains(library.toLocal8Bit()), "runs on the staged library");
 
         const QRect video = videoArea();
         QVERIFY(!video.isEmpty());
@@ -162,6 +190,71 @@ private slots:
     void turnedFileStandsUpAgainstAFirstRecordLibrary() {
         // put_picture that knows only the record before the turn.
         turnedFileStandsUpAgainst(QStringLiteral(FIRST_RECORD_LIBRARY));
+    }
+
+    // A Wayland session (a private Weston, with an X server beside it as XWayland would be) and
+    // a library that cannot draw there: the window goes to the X server, says so once, and plays.
+    void fallsBackToXWaylandAgainstALibraryWithoutWayland() {
+        if (!onWaylandSession())
+            QSKIP("needs WAYLAND_DISPLAY and DISPLAY (startup_test_wayland)");
+        Stage stage;
+        QVERIFY(stage.prepare(QStringLiteral(FIVE_FUNCTION_LIBRARY)));
+        QString err;
+        playAndClose(stage, stage.bin(), true, QString(), &err);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(err.count(xwaylandNotice), 1);
+    }
+
+    // A Wayland session whose compositor is gone (a stale WAYLAND_DISPLAY): Qt cannot start
+    // there, and the window goes to the X server instead, saying so once.
+    void aWaylandSessionQtCannotUseFallsBackToX11() {
+        if (qEnvironmentVariableIsEmpty("DISPLAY") ||
+            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+            QSKIP("needs DISPLAY and no Wayland session (startup_test)");
+        Stage stage;
+        QVERIFY(stage.prepare());
+        qputenv("WAYLAND_DISPLAY", "lumivarex-no-such-compositor");
+        QString err;
+        playAndClose(stage, stage.bin(), false, QString(), &err);
+        qunsetenv("WAYLAND_DISPLAY");
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(err.count("Qt could not start on Wayland: the window runs on XWayland"), 1);
+    }
+
+    // The same session with the project's library: the window runs natively on Wayland, where
+    // no X window appears and nothing is said; a platform the user names still wins.
+    void runsOnWaylandWhenTheLibraryTakesItUnlessTheUserSaysOtherwise() {
+        if (!onWaylandSession())
+            QSKIP("needs WAYLAND_DISPLAY and DISPLAY (startup_test_wayland)");
+        Stage stage;
+        QVERIFY(stage.prepare());
+        QProcess native;
+        QVERIFY(!stage.start(native, stage.bin(), QString(), 2000));
+        QVERIFY2(mapsOf(native).contains("platforms/libqwayland"), "on Qt's Wayland platform");
+        // The grey video panel shows on the compositor's screen.
+        const int panelArea = videoArea().width() * videoArea().height();
+        QVERIFY(panelArea > 0);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const Snapshot s = grabWaylandScreen();
+                return std::count_if(s.pixels.begin(), s.pixels.end(), [](const Rgb& p) {
+                           return near(p, {160, 160, 164}, 1);
+                       }) >= panelArea;
+            },
+            10000));
+        native.kill(); // a Wayland window cannot be closed from outside
+        native.waitForFinished();
+        QVERIFY(!QString::fromLocal8Bit(native.readAllStandardError()).contains("XWayland"));
+
+        QProcess x11;
+        const uint32_t window = stage.start(x11, stage.bin(), "xcb");
+        QVERIFY2(window, "QT_QPA_PLATFORM=xcb puts the window on the X server");
+        sendDeleteWindow(window);
+        QString why, err;
+        QVERIFY2(cleanExit(x11, &why, &err), qPrintable(why));
+        QVERIFY(!err.contains(xwaylandNotice));
     }
 
     void closingDuringPlaybackExitsCleanly() { closeWhile(true); }

@@ -4,6 +4,7 @@
 #include "file_name.h"
 #include "frame_stats.h"
 #include "output_controls.h"
+#include "panel_output.h"
 #include "playback_thread.h"
 #include "shared_state.h"
 #include "ui_lumivarexwindow.h"
@@ -53,8 +54,7 @@ void LumivarexWindow::setQPalette(QWidget* widget) {
 }
 
 void LumivarexWindow::on_create_window_btn_clicked() {
-    if (!currentVout())
-        createOutputOn(static_cast<uint32_t>(ui->video_widget->winId()));
+    createOutputOnPanel(ui->video_widget);
 }
 
 void LumivarexWindow::on_destroy_window_btn_clicked() {

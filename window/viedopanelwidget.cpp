@@ -1,6 +1,7 @@
 #include "viedopanelwidget.h"
 
 #include "debugtext.h"
+#include "panel_output.h"
 
 #include <QDebug>
 
@@ -10,7 +11,10 @@ ViedoPanelWIdget::~ViedoPanelWIdget() = default;
 
 void ViedoPanelWIdget::mousePressEvent(QMouseEvent* event) {
     QWidget::mousePressEvent(event);
-    const qint64 id = windowIdForLog(winId());
+    // On Wayland an id is a mere counter, the output is not made on one, and asking for it gives
+    // the panel, its ancestors and their children subsurfaces of their own, which Qt then draws
+    // the window wrong around: log the id there is (0).
+    const qint64 id = windowIdForLog(runsOnWayland() ? internalWinId() : winId());
     const QString name = objectName();
     qDebug().noquote() << quoted(name) << " : " << id;
 }

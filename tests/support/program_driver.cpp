@@ -65,7 +65,7 @@ bool waitForOutput(QProcess& process, const QString& text, int timeoutMs, QStrin
     return out->contains(text);
 }
 
-bool cleanExit(QProcess& process, QString* why) {
+bool cleanExit(QProcess& process, QString* why, QString* standardError) {
     if (!process.waitForFinished(15000)) {
         *why = "did not exit";
         process.kill();
@@ -73,6 +73,8 @@ bool cleanExit(QProcess& process, QString* why) {
         return false;
     }
     const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+    if (standardError)
+        *standardError = err;
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         *why = QString("exit code %1: %2").arg(process.exitCode()).arg(err.right(2000));
         return false;

@@ -26,5 +26,6 @@ std::vector<Rgb> sampleArea(uint32_t window, const QRect& area);
 // Reads the program's standard output until it holds text; everything read goes to *out.
 bool waitForOutput(QProcess& process, const QString& text, int timeoutMs, QString* out);
 // Waits for the program to exit by itself with code 0 and nothing alarming on standard error;
-// otherwise ends it and says why.
-bool cleanExit(QProcess& process, QString* why);
+// otherwise ends it and says why. What it read of standard error goes to *standardError when
+// given.
+bool cleanExit(QProcess& process, QString* why, QString* standardError = nullptr);
