@@ -190,12 +190,34 @@ void PresentPath::completed(uint32_t serial, uint8_t mode, uint64_t msc, uint64_
         timing_.lost(); // replaced by a newer picture before its refresh
         return;
     }
-    if (record->due && msc > record->due)
-        timing_.missed(msc - record->due);
-    timing_.onScreen(record->putMicros, onScreen, msc);
+    if (shown_.putMicros >= 0 && shown_.msc == msc)
+        timing_.lost(); // overwritten within its refresh: never seen
+    else
+        settleShown();
+    shown_ = {record->putMicros, onScreen, msc, record->due};
+}
+
+void PresentPath::settleShown() {
+    if (shown_.putMicros < 0)
+        return;
+    if (shown_.due && shown_.msc > shown_.due)
+        timing_.missed(shown_.msc - shown_.due);
+    timing_.onScreen(shown_.putMicros, shown_.screenUs, shown_.msc);
+    shown_ = Shown{};
+}
+
+int64_t PresentPath::shownSettlesAt() const {
+    if (shown_.putMicros < 0)
+        return kNoDeadline;
+    // A period and a half after it reached the screen, its refresh is surely over; 20 ms while
+    // the period is not known yet.
+    const int64_t period = timing_.refreshPeriodUs();
+    return shown_.screenUs + (period > 0 ? period + period / 2 : 20'000);
 }
 
 void PresentPath::expire(int64_t nowUs) {
+    if (nowUs >= shownSettlesAt())
+        settleShown();
     presentations_.expire(nowUs, [this](const InFlight::Record& r) {
         if (r.putMicros >= 0)
             timing_.lost();
@@ -213,7 +235,7 @@ void PresentPath::expire(int64_t nowUs) {
 }
 
 int64_t PresentPath::nextDeadline() const {
-    int64_t deadline = presentations_.nextDeadline();
+    int64_t deadline = std::min(presentations_.nextDeadline(), shownSettlesAt());
     if (canPresent())
         return deadline;
     for (const Buffer& b : buffers_)
@@ -267,6 +289,7 @@ bool PresentPath::dispatch(const xcb_generic_event_t* event) {
 }
 
 void PresentPath::close() {
+    settleShown();
     presentations_.expire(kNoDeadline, [this](const InFlight::Record& r) {
         if (r.putMicros >= 0)
             timing_.lost();

@@ -49,6 +49,10 @@ private:
     bool refused(uint32_t sequence);
     bool draw(PictureScaler& scaler, Buffer& buffer, const Picture& picture, const Rect& rect);
     void completed(uint32_t serial, uint8_t mode, uint64_t msc, uint64_t ust);
+    // Counts the picture shown last as on screen (once its refresh is over).
+    void settleShown();
+    // When the refresh of the picture shown last is over; kNoDeadline when none waits.
+    int64_t shownSettlesAt() const;
     // The refresh a picture put at putMicros is due at: the one after the refresh current then.
     // 0 while the refresh rate is not known yet.
     uint64_t dueRefresh(int64_t putMicros) const;
@@ -62,6 +66,14 @@ private:
     std::vector<uint8_t> staging_; // conversion target without shared-memory pixmaps
     InFlight presentations_;       // key the serial, slot the buffer
     uint32_t serial_ = 0;
+    // The new picture shown last, counted once no other takes its refresh: a server may run two
+    // presentations in one refresh (Xvfb's timer-driven refresh does at times), and then only
+    // the later one is seen.
+    struct Shown {
+        int64_t putMicros = -1; // -1: none waits
+        int64_t screenUs = 0;
+        uint64_t msc = 0, due = 0;
+    } shown_;
     uint64_t lastMsc_ = 0;
     int64_t lastUst_ = 0; // of the last completion, on the server's clock; 0: none yet
 };
