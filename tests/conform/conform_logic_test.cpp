@@ -1,12 +1,12 @@
 // The tester's own judgement, without an X server: reference colours against published values,
 // expected rectangles, the pass / warn / fail bands of the judges, and the console's summary.
 
-#include "checks.h"
-#include "command_line.h"
-#include "judges.h"
-#include "reference.h"
-#include "report.h"
-#include "scene.h"
+#include "checks/registry.h"
+#include "checks/scene.h"
+#include "judge/picture_judges.h"
+#include "judge/reference.h"
+#include "report/report.h"
+#include "run/command_line.h"
 
 #include <gtest/gtest.h>
 
