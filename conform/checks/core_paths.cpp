@@ -24,6 +24,8 @@ Verdict roundOnPath(CheckContext& ctx, bool shm) {
     const int noPadding[3] = {0, 0, 0};
     s.checkSheet(verdict, kMatrices[0], OLM_VOUT_RANGE_LIMITED, noPadding, false,
                  "BT.601 limited range, " + path);
+    if (verdict.failed())
+        return verdict;
     const xcb_window_t host = s.host(kWidth, kHeight);
     olm_vout_t* vout = s.requireOutput(host);
     const uint64_t firstPutUs = monotonicMicroseconds();
@@ -32,6 +34,8 @@ Verdict roundOnPath(CheckContext& ctx, bool shm) {
     s.requirePut(vout, flatPicture(160, 120, kAmber));
     s.judgeAndRecord(verdict, s.waitForPlacement(host, normal, kAmber).image, normal, kAmber,
                      "VOUT_NORMAL, " + path);
+    if (verdict.failed())
+        return verdict;
     s.uncover(host, s.cover(host, kWidth / 3, 0, kWidth, kHeight / 2));
     s.judgeAndRecord(verdict, s.waitForPlacement(host, normal, kAmber).image, normal, kAmber,
                      "after part of the window was exposed, " + path);

@@ -38,6 +38,8 @@ Verdict placeAll(CheckContext& ctx, int mode, const std::vector<Size>& windows,
             s.judgeAndRecord(verdict, seen.image, want, colour,
                              std::string(modeName(mode)) + ", picture " + sizeText(picture) +
                                  " in window " + sizeText(window));
+            if (verdict.failed())
+                return verdict; // one misplaced picture says it
         }
         setMapped(s.x, host, false); // out of the way of the next host's read-back
     }
@@ -66,7 +68,8 @@ Verdict placeOddSizes(CheckContext& ctx) {
     const std::vector<Size> windows(std::begin(kOddWindows), std::end(kOddWindows));
     const std::vector<Size> pictures(std::begin(kOddPictures), std::end(kOddPictures));
     verdict.merge(placeAll(ctx, VOUT_NORMAL, windows, pictures));
-    verdict.merge(placeAll(ctx, VOUT_PREFERRED, windows, pictures));
+    if (!verdict.failed())
+        verdict.merge(placeAll(ctx, VOUT_PREFERRED, windows, pictures));
     return verdict;
 }
 

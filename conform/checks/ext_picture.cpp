@@ -95,6 +95,8 @@ Verdict sampleAspect(CheckContext& ctx) {
         const auto seen =
             s.waitFor(host, [&](const QImage& shot) { return centreShows(shot, colour); });
         s.judgeAndRecord(verdict, seen.image, want, colour, label);
+        if (verdict.failed())
+            break;
     }
     return verdict;
 }

@@ -16,7 +16,7 @@ constexpr int kQuietMs = 40;
 constexpr int kPollMs = 10;
 // How long a changed screen that is not what the check expects must stay before the wait gives
 // up: four times as long as the change took to come, within these bounds.
-constexpr int kSettleMinMs = 300, kSettleMaxMs = 1000;
+constexpr int kSettleMinMs = 250, kSettleMaxMs = 1000;
 
 int countEntries(const char* directory) {
     int count = 0;
@@ -271,10 +271,13 @@ void Scene::saveComparison(const std::string& label, const QImage& expected, con
 
 void Scene::expectArrived(Verdict& verdict, const Seen& seen, QRgb colour,
                           const std::string& what) {
-    if (!seen.arrived)
-        verdict.fail(what + " to show " + rgbText(colour),
-                     rgbText(seen.image.pixel(seen.image.width() / 2, seen.image.height() / 2)) +
-                         " at its centre");
+    if (seen.arrived)
+        return;
+    verdict.fail(what + " to show " + rgbText(colour),
+                 rgbText(seen.image.pixel(seen.image.width() / 2, seen.image.height() / 2)) +
+                     " at its centre");
+    // The rest of the check builds on this picture: it ends here.
+    stopCheck(verdict.result(), verdict.message());
 }
 
 YuvPicture flatPicture(int width, int height, QRgb colour, int strideY) {

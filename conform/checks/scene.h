@@ -98,7 +98,8 @@ public:
     // Saves the expected and observed screens and their difference.
     void saveComparison(const std::string& label, const QImage& expected, const QImage& shot);
 
-    // Adds a failure when a picture of colour did not arrive (what: "the window", ...).
+    // Ends the check as failed when a picture of colour did not arrive (what: "the window",
+    // ...): what follows builds on it.
     void expectArrived(Verdict& verdict, const Seen& seen, QRgb colour, const std::string& what);
 
     ColourLimits colourLimits() const { return ColourLimits::forScreen(x.quantisation()); }

@@ -75,7 +75,17 @@ Verdict judgePlacement(const QImage& shot, const RectF& expected, QRgb pictureCo
     }
     const std::string want = "the picture at " + expected.toString() + where;
     if (scan.missing) {
-        verdict.fail(want, scan.where);
+        // Say what shows instead: a wrong colour reads differently from no picture at all.
+        const int cx = std::clamp(int((expected.left + expected.right) / 2), 0, shot.width() - 1);
+        const int cy = std::clamp(int((expected.top + expected.bottom) / 2), 0, shot.height() - 1);
+        const QRgb centre = shot.pixel(cx, cy);
+        if (isBlack(centre, 12))
+            verdict.failBecause("no picture: the window is black where " + want + " belongs" +
+                                " (" + scan.where + ")");
+        else
+            verdict.failBecause("the picture shows " + rgbText(centre) + " at (" +
+                                std::to_string(cx) + "," + std::to_string(cy) + "), not " +
+                                rgbText(pictureColour) + " (" + want.substr(4) + ")");
         return verdict;
     }
     if (scan.worst > 2 + 1e-9)
