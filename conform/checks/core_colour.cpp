@@ -92,6 +92,74 @@ Verdict chromaEdges(CheckContext& ctx) {
     return verdict;
 }
 
+// Left half 1-pixel stripes, black and white; right half a flat grey of the given level.
+YuvPicture stripedPicture(int width, int height, uint8_t grey) {
+    YuvPicture picture(width, height);
+    for (int x = 0; x < width / 2; ++x)
+        picture.fillRect(x, 0, 1, height, Yuv{uint8_t(x % 2 ? 235 : 16), 128, 128});
+    picture.fillRect(width / 2, 0, width - width / 2, height, Yuv{grey, 128, 128});
+    return picture;
+}
+
+// Judges the striped picture filling the window: every stripe sharp, the grey half its level.
+void judgeStripes(Scene& s, Verdict& verdict, const QImage& shot, uint8_t grey,
+                  const std::string& label) {
+    const int w = shot.width(), h = shot.height();
+    const double contrast = detailContrast(shot, QRect(8, 8, w / 2 - 16, h - 16));
+    const QRgb want = decode(Yuv{grey, 128, 128}, kMatrices[0], OLM_VOUT_RANGE_LIMITED);
+    const QRgb seen = patchMean(shot, RectF{w / 2.0, 0, double(w), double(h)});
+    char text[240];
+    if (contrast <= 150) {
+        std::snprintf(text, sizeof text,
+                      "1-pixel stripes show blurred %s: neighbouring columns differ by %.0f "
+                      "levels on average (255 when sharp, more than 150 expected)",
+                      label.c_str(), contrast);
+        verdict.failBecause(text);
+    } else if (channelDistance(seen, want) > s.colourLimits().warn) {
+        verdict.failBecause("colour of the grey half " + label + " shows " + rgbText(seen) +
+                            " for " + rgbText(want) + ": off by " +
+                            std::to_string(channelDistance(seen, want)) + " levels");
+    }
+    if (verdict.failed())
+        s.ctx.saveImage("observed", label, shot);
+}
+
+// A copied picture shown at half its size, then the window grown to its size: the redraw and a
+// new picture show every 1-pixel stripe (a library that keeps a reduced copy must not draw
+// from it once it no longer covers the size shown).
+Verdict fullDetail(CheckContext& ctx) {
+    Scene s(ctx);
+    Verdict verdict;
+    constexpr int kWidth = 256, kHeight = 128;
+    const xcb_window_t host = s.host(kWidth / 2, kHeight / 2);
+    olm_vout_t* vout = s.requireOutput(host);
+    auto greyShows = [](uint8_t level) {
+        const QRgb want = decode(Yuv{level, 128, 128}, kMatrices[0], OLM_VOUT_RANGE_LIMITED);
+        return [want](const QImage& shot) {
+            return channelDistance(shot.pixel(shot.width() * 3 / 4, shot.height() / 2), want) <= 20;
+        };
+    };
+    for (uint8_t grey : {200, 60}) { // twice: the second put knows the size it is shown at
+        s.requirePut(vout, stripedPicture(kWidth, kHeight, grey));
+        s.expectArrived(verdict, s.waitFor(host, greyShows(grey)), qRgb(grey, grey, grey),
+                        "the right half of the window");
+    }
+    s.resize(host, kWidth, kHeight);
+    const auto redrawn = s.waitFor(host, [&](const QImage& shot) {
+        return shot.width() == kWidth && greyShows(60)(shot) &&
+               detailContrast(shot, QRect(8, 8, kWidth / 2 - 16, kHeight - 16)) > 150;
+    });
+    judgeStripes(s, verdict, redrawn.image, 60, "in the redraw after the window grew to the size of "
+                                               "a picture shown at half its size");
+    s.requirePut(vout, stripedPicture(kWidth, kHeight, 120));
+    const auto fresh = s.waitFor(host, [&](const QImage& shot) {
+        return greyShows(120)(shot) &&
+               detailContrast(shot, QRect(8, 8, kWidth / 2 - 16, kHeight - 16)) > 150;
+    });
+    judgeStripes(s, verdict, fresh.image, 120, "in a picture put after the window grew");
+    return verdict;
+}
+
 Verdict paddedRows(CheckContext& ctx) {
     Scene s(ctx);
     Verdict verdict;
@@ -128,6 +196,11 @@ void addCoreColourChecks(std::vector<Check>& checks) {
              .run = chromaEdges,
              .readsScreen = true,
              .deadlineMs = 20000},
+            {.name = "core.colour.detail",
+             .promise = "a picture shown at its own size shows every 1-pixel stripe, also when "
+                        "redrawn after the window grew from half its size",
+             .run = fullDetail,
+             .readsScreen = true},
             {.name = "core.stride.padded_rows",
              .promise = "put honours a Y stride above the width, even or odd, with U and V rows of "
                         "(stride + 1) / 2 bytes: the padding never shows",

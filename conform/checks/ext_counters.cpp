@@ -239,6 +239,50 @@ Verdict presentationRecords(CheckContext& ctx) {
     return verdict;
 }
 
+// More pictures than the history keeps, drawn as they come (OLM_VOUT_NO_PRESENT=1, so that each
+// small picture can reach the screen): the last 256 are kept, oldest first, matching presented.
+Verdict historyKeeps256(CheckContext& ctx) {
+    setenv("OLM_VOUT_NO_PRESENT", "1", 1);
+    Scene s(ctx);
+    const xcb_window_t host = s.host(32, 32);
+    olm_vout_t* vout = s.requireOutput(host);
+    Verdict verdict;
+    uint64_t accepted = 0;
+    const YuvPicture pictures[2] = {flatPicture(16, 16, kAmber), flatPicture(16, 16, kSky)};
+    const uint64_t startUs = monotonicMicroseconds();
+    for (int i = 0; i < 320; ++i) {
+        accepted += s.api.putBufferPoolYuv(vout, pictures[i % 2].plane(0), pictures[i % 2].plane(1),
+                                           pictures[i % 2].plane(2), 16, 16, 16) == OLM_VOUT_OK;
+        // Each picture drawn before the next comes, so that it is not superseded.
+        const auto end = Clock::now() + std::chrono::milliseconds(ctx.scaled(100));
+        olm_vout_stats stats{};
+        do
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        while (ctx.api.getStats(vout, &stats) == OLM_VOUT_OK &&
+               stats.put != stats.presented + stats.dropped && Clock::now() < end);
+    }
+    ObservedPuts observed;
+    observed.accepted = accepted;
+    observed.seen = 1;
+    observed.puts.push_back(PutWindow{startUs, monotonicMicroseconds(), 0});
+    s.expectArrived(verdict,
+                    s.waitFor(host,
+                              [](const QImage& shot) { return centreShows(shot, kSky); }),
+                    kSky, "the window after 320 pictures");
+    verdict.merge(judgeObservedFigures(s, vout, host, observed));
+    olm_vout_stats stats{};
+    ctx.api.getStats(vout, &stats);
+    const size_t records = presentationsOf(ctx, vout).size();
+    if (stats.presented < 256)
+        verdict.failBecause("only " + std::to_string(stats.presented) + " of 320 pictures, each "
+                            "put once the one before was drawn, reached the screen");
+    else if (records != 256)
+        verdict.failBecause(std::to_string(records) + " presentation records kept after " +
+                            std::to_string(stats.presented) + " pictures reached the screen "
+                            "(the last 256 expected)");
+    return verdict;
+}
+
 } // namespace
 
 void addExtCounterChecks(std::vector<Check>& checks) {
@@ -279,6 +323,12 @@ void addExtCounterChecks(std::vector<Check>& checks) {
              .needs = figures,
              .readsScreen = true,
              .deadlineMs = 20000},
+            {.name = "ext.get_presentations.history",
+             .promise = "after more than 256 pictures reached the screen, the last 256 records "
+                        "are kept, and they agree with the counters and the timing",
+             .run = historyKeeps256,
+             .needs = figures,
+             .readsScreen = true},
             {.name = "ext.get_presentations.records",
              .promise = "records come oldest first, one per refresh, each put at a moment a put "
                         "call was running and on screen no later than the tester saw it; the most "

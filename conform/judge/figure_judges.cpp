@@ -14,6 +14,28 @@ std::string recordName(size_t index, size_t count) {
     return "record " + std::to_string(index + 1) + " of " + std::to_string(count);
 }
 
+// p50 and p95 against the records' own latencies, by rank, loosely enough for any definition
+// of a percentile: p50 between the 25th and 75th, p95 at least the 80th.
+Verdict judgePercentiles(const olm_vout_timing& t,
+                         const std::vector<olm_vout_presentation>& records) {
+    Verdict verdict;
+    std::vector<uint32_t> sorted;
+    for (const olm_vout_presentation& r : records)
+        sorted.push_back(r.latency_us);
+    std::sort(sorted.begin(), sorted.end());
+    const size_t last = sorted.size() - 1;
+    const uint32_t q25 = sorted[last / 4], q75 = sorted[(3 * last + 3) / 4];
+    const uint32_t q80 = sorted[last * 4 / 5];
+    if (t.latency_p50_us < q25 || t.latency_p50_us > q75)
+        verdict.failBecause("latency p50 " + us(t.latency_p50_us) + " is not the middle of the " +
+                            std::to_string(sorted.size()) + " records' latencies (" + us(q25) +
+                            " to " + us(q75) + " between their quartiles)");
+    else if (t.latency_p95_us < q80)
+        verdict.failBecause("latency p95 " + us(t.latency_p95_us) + " below the 80th percentile "
+                            "of the records' latencies (" + us(q80) + ")");
+    return verdict;
+}
+
 } // namespace
 
 const char* pathName(uint32_t path) {
@@ -103,6 +125,8 @@ Verdict judgeTiming(const olm_vout_timing& t, const std::vector<olm_vout_present
         else if (t.latency_p50_us < low || t.latency_p95_us < low)
             verdict.failBecause("latency " + latencies + " below the smallest of the records (" +
                                 us(low) + ")");
+        else
+            verdict.merge(judgePercentiles(t, records));
     }
     if (t.path == OLM_VOUT_PATH_PUT_IMAGE) {
         if (t.refresh_period_us || t.missed_refreshes)
