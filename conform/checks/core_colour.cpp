@@ -149,8 +149,9 @@ Verdict fullDetail(CheckContext& ctx) {
         return shot.width() == kWidth && greyShows(60)(shot) &&
                detailContrast(shot, QRect(8, 8, kWidth / 2 - 16, kHeight - 16)) > 150;
     });
-    judgeStripes(s, verdict, redrawn.image, 60, "in the redraw after the window grew to the size of "
-                                               "a picture shown at half its size");
+    judgeStripes(s, verdict, redrawn.image, 60,
+                 "in the redraw after the window grew to the size of "
+                 "a picture shown at half its size");
     s.requirePut(vout, stripedPicture(kWidth, kHeight, 120));
     const auto fresh = s.waitFor(host, [&](const QImage& shot) {
         return greyShows(120)(shot) &&

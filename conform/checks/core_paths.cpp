@@ -12,7 +12,8 @@
 
 namespace {
 
-constexpr int kWidth = 320, kHeight = 180;
+// Large enough that plain PutImage sends the picture in several strips.
+constexpr int kWidth = 480, kHeight = 270;
 
 Verdict roundOnPath(CheckContext& ctx, bool shm) {
     setenv("OLM_VOUT_NO_PRESENT", "1", 1);

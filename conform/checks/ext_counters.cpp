@@ -266,19 +266,20 @@ Verdict historyKeeps256(CheckContext& ctx) {
     observed.seen = 1;
     observed.puts.push_back(PutWindow{startUs, monotonicMicroseconds(), 0});
     s.expectArrived(verdict,
-                    s.waitFor(host,
-                              [](const QImage& shot) { return centreShows(shot, kSky); }),
+                    s.waitFor(host, [](const QImage& shot) { return centreShows(shot, kSky); }),
                     kSky, "the window after 320 pictures");
     verdict.merge(judgeObservedFigures(s, vout, host, observed));
     olm_vout_stats stats{};
     ctx.api.getStats(vout, &stats);
     const size_t records = presentationsOf(ctx, vout).size();
     if (stats.presented < 256)
-        verdict.failBecause("only " + std::to_string(stats.presented) + " of 320 pictures, each "
+        verdict.failBecause("only " + std::to_string(stats.presented) +
+                            " of 320 pictures, each "
                             "put once the one before was drawn, reached the screen");
     else if (records != 256)
         verdict.failBecause(std::to_string(records) + " presentation records kept after " +
-                            std::to_string(stats.presented) + " pictures reached the screen "
+                            std::to_string(stats.presented) +
+                            " pictures reached the screen "
                             "(the last 256 expected)");
     return verdict;
 }

@@ -31,8 +31,10 @@ Verdict judgePercentiles(const olm_vout_timing& t,
                             std::to_string(sorted.size()) + " records' latencies (" + us(q25) +
                             " to " + us(q75) + " between their quartiles)");
     else if (t.latency_p95_us < q80)
-        verdict.failBecause("latency p95 " + us(t.latency_p95_us) + " below the 80th percentile "
-                            "of the records' latencies (" + us(q80) + ")");
+        verdict.failBecause("latency p95 " + us(t.latency_p95_us) +
+                            " below the 80th percentile "
+                            "of the records' latencies (" +
+                            us(q80) + ")");
     return verdict;
 }
 

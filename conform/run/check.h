@@ -62,7 +62,6 @@ struct Check {
     bool readsScreen = false;         // unresolved, not run, when the screen cannot be read back
     int deadlineMs = 10000;           // unscaled
     bool needsFiveFunctions = true;   // skipped when the library lacks one of the five
-    std::vector<std::string> provenBy{}; // faulty libraries of the kill matrix that fail it
 };
 
 // One line on the pipe to the parent: tabs and newlines inside fields would break the framing.
