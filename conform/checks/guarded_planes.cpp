@@ -118,15 +118,14 @@ const std::string& GuardedPictures::name(int index) const {
     return pictures_[size_t(index)]->name;
 }
 
-void GuardedPictures::expectReleasedOnce(Verdict& verdict, const std::vector<bool>& accepted,
+void GuardedPictures::expectReleasedOnce(Verdict& verdict, const std::vector<bool>& once,
                                          const std::string& when) const {
     for (int i = 0; i < size(); ++i) {
-        const bool took = i < int(accepted.size()) && accepted[size_t(i)];
+        const int want = i < int(once.size()) && once[size_t(i)] ? 1 : 0;
         const int calls = releases(i);
-        if (calls != (took ? 1 : 0)) {
-            verdict.failBecause(name(i) + (took ? ", accepted," : ", rejected,") + " released " +
-                                std::to_string(calls) + " times " + when + " (expected " +
-                                (took ? "once" : "never") + ")");
+        if (calls != want) {
+            verdict.failBecause(name(i) + " was released " + std::to_string(calls) + " times " +
+                                when + " (" + (want ? "once" : "no release") + " expected)");
             return;
         }
     }

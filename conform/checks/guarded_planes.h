@@ -32,9 +32,9 @@ public:
     const std::string& name(int index) const;
     int size() const { return int(pictures_.size()); }
 
-    // Fails the verdict unless each picture of `accepted` was released exactly once and every
-    // other picture never (when: "by the time destroy returned" and the like).
-    void expectReleasedOnce(Verdict& verdict, const std::vector<bool>& accepted,
+    // Fails the verdict unless each picture marked in `once` was released exactly once and every
+    // other one not at all (when: "by the time destroy returned" and the like).
+    void expectReleasedOnce(Verdict& verdict, const std::vector<bool>& once,
                             const std::string& when) const;
 
 private:

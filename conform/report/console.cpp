@@ -46,6 +46,25 @@ std::string consoleLine(const CheckRecord& r) {
     return r.name;
 }
 
+std::string verdictOf(const RunInfo& run) {
+    bool failed = false, unresolvedPixels = false;
+    for (const CheckRecord& r : run.checks) {
+        failed = failed || isFailure(r.result);
+        unresolvedPixels = unresolvedPixels || (r.readsScreen && r.result == Result::Unresolved);
+    }
+    return failed ? "not conformant" : unresolvedPixels ? "not tested" : "conformant";
+}
+
+std::vector<const CheckRecord*> failuresFirst(const RunInfo& run) {
+    std::vector<const CheckRecord*> order;
+    for (Result kind : {Result::Fail, Result::Crash, Result::Timeout, Result::Unresolved,
+                        Result::Warn, Result::Skip})
+        for (const CheckRecord& r : run.checks)
+            if (r.result == kind)
+                order.push_back(&r);
+    return order;
+}
+
 namespace {
 
 std::string countsText(const Totals& t) {
@@ -81,5 +100,15 @@ std::string consoleSummary(const RunInfo& run) {
         text += std::to_string(unresolvedPixels) +
                 " pixel checks unresolved (counted as skipped): the screen could not be read "
                 "back, so the pictures were not really tested\n";
-    return text + countsText(all) + "\n";
+    text += verdictOf(run);
+    if (all.failed)
+        text += ": " + std::to_string(all.failed) + " failed";
+    std::string warned;
+    for (const CheckRecord& r : run.checks)
+        if (r.result == Result::Warn)
+            warned += (warned.empty() ? "" : ", ") + r.name;
+    text += all.warned ? "; " + std::to_string(all.warned) +
+                             (all.warned == 1 ? " warning: " : " warnings: ") + warned
+                       : std::string("; no warnings");
+    return text + "\n" + countsText(all) + "\n";
 }

@@ -10,7 +10,7 @@ bool writeJunitReport(const RunInfo& run, const std::string& path) {
     int failures = 0, errors = 0, skipped = 0;
     double seconds = 0;
     for (const CheckRecord& r : run.checks) {
-        failures += r.result == Result::Fail || r.result == Result::Warn;
+        failures += r.result == Result::Fail;
         errors += r.result == Result::Crash || r.result == Result::Timeout;
         skipped += r.result == Result::Skip || r.result == Result::Unresolved;
         seconds += r.seconds;
@@ -32,7 +32,8 @@ bool writeJunitReport(const RunInfo& run, const std::string& path) {
         xml.writeAttribute("classname", name.section('.', 0, -2));
         xml.writeAttribute("name", name);
         xml.writeAttribute("time", QString::number(r.seconds, 'f', 3));
-        // skip as skipped, fail and warn as failures, crash and timeout as errors.
+        // As the exit status: skip and unresolved as skipped, fail as a failure, crash and
+        // timeout as errors; warn passes, its message kept as the case's output.
         const char* element = nullptr;
         switch (r.result) {
         case Result::Skip:
@@ -40,7 +41,6 @@ bool writeJunitReport(const RunInfo& run, const std::string& path) {
             element = "skipped";
             break;
         case Result::Fail:
-        case Result::Warn:
             element = "failure";
             break;
         case Result::Crash:
@@ -48,6 +48,7 @@ bool writeJunitReport(const RunInfo& run, const std::string& path) {
             element = "error";
             break;
         case Result::Pass:
+        case Result::Warn:
             break;
         }
         if (element) {
@@ -56,8 +57,10 @@ bool writeJunitReport(const RunInfo& run, const std::string& path) {
             xml.writeAttribute("message", QString::fromStdString(r.message));
             xml.writeEndElement();
         }
-        if (!r.output.empty())
-            xml.writeTextElement("system-out", QString::fromStdString(r.output));
+        const std::string out =
+            (r.result == Result::Warn ? "WARN: " + r.message + "\n" : std::string()) + r.output;
+        if (!out.empty())
+            xml.writeTextElement("system-out", QString::fromStdString(out));
         xml.writeEndElement();
     }
     xml.writeEndElement();

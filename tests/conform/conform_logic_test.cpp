@@ -116,7 +116,15 @@ TEST(ConformReports, ConsoleCountsWarnAsPassedAndCrashAsFailed) {
     const std::string summary = consoleSummary(run);
     EXPECT_NE(summary.find("bench: 2 passed, 0 failed, 0 skipped"), std::string::npos) << summary;
     EXPECT_NE(summary.find("1 pixel checks unresolved"), std::string::npos) << summary;
-    EXPECT_TRUE(summary.ends_with("\n2 passed, 1 failed, 2 skipped\n")) << summary;
+    EXPECT_TRUE(summary.ends_with("\nnot conformant: 1 failed; 1 warning: bench.b\n"
+                                  "2 passed, 1 failed, 2 skipped\n"))
+        << summary;
+    // Failed, crashed and timed out before unresolved, warned and skipped.
+    const auto order = failuresFirst(run);
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_EQ(order[0]->name, "core.c");
+    EXPECT_EQ(order[1]->name, "core.d");
+    EXPECT_EQ(order[2]->name, "bench.b");
 }
 
 TEST(ConformCommandLine, FiltersRepeatAndBadValuesAreNamed) {
