@@ -92,18 +92,9 @@ Verdict chromaEdges(CheckContext& ctx) {
     return verdict;
 }
 
-// Left half 1-pixel stripes, black and white; right half a flat grey of the given level.
-YuvPicture stripedPicture(int width, int height, uint8_t grey) {
-    YuvPicture picture(width, height);
-    for (int x = 0; x < width / 2; ++x)
-        picture.fillRect(x, 0, 1, height, Yuv{uint8_t(x % 2 ? 235 : 16), 128, 128});
-    picture.fillRect(width / 2, 0, width - width / 2, height, Yuv{grey, 128, 128});
-    return picture;
-}
-
-// Judges the striped picture filling the window: every stripe sharp, the grey half its level.
-void judgeStripes(Scene& s, Verdict& verdict, const QImage& shot, uint8_t grey,
-                  const std::string& label) {
+// Judges the checkerboard picture filling the window: every pixel sharp, the grey half its level.
+void judgeDetail(Scene& s, Verdict& verdict, const QImage& shot, uint8_t grey,
+                 const std::string& label) {
     const int w = shot.width(), h = shot.height();
     const double contrast = detailContrast(shot, QRect(8, 8, w / 2 - 16, h - 16));
     const QRgb want = decode(Yuv{grey, 128, 128}, kMatrices[0], OLM_VOUT_RANGE_LIMITED);
@@ -111,7 +102,7 @@ void judgeStripes(Scene& s, Verdict& verdict, const QImage& shot, uint8_t grey,
     char text[240];
     if (contrast <= 150) {
         std::snprintf(text, sizeof text,
-                      "1-pixel stripes show blurred %s: neighbouring columns differ by %.0f "
+                      "a checkerboard of single pixels shows blurred %s: neighbours differ by %.0f "
                       "levels on average (255 when sharp, more than 150 expected)",
                       label.c_str(), contrast);
         verdict.failBecause(text);
@@ -125,8 +116,8 @@ void judgeStripes(Scene& s, Verdict& verdict, const QImage& shot, uint8_t grey,
 }
 
 // A copied picture shown at half its size, then the window grown to its size: the redraw and a
-// new picture show every 1-pixel stripe (a library that keeps a reduced copy must not draw
-// from it once it no longer covers the size shown).
+// new picture show every single pixel of a checkerboard (a library that keeps a reduced copy must
+// not draw from it once it no longer covers the size shown).
 Verdict fullDetail(CheckContext& ctx) {
     Scene s(ctx);
     Verdict verdict;
@@ -140,7 +131,7 @@ Verdict fullDetail(CheckContext& ctx) {
         };
     };
     for (uint8_t grey : {200, 60}) { // twice: the second put knows the size it is shown at
-        s.requirePut(vout, stripedPicture(kWidth, kHeight, grey));
+        s.requirePut(vout, detailPicture(kWidth, kHeight, grey));
         s.expectArrived(verdict, s.waitFor(host, greyShows(grey)), qRgb(grey, grey, grey),
                         "the right half of the window");
     }
@@ -149,15 +140,15 @@ Verdict fullDetail(CheckContext& ctx) {
         return shot.width() == kWidth && greyShows(60)(shot) &&
                detailContrast(shot, QRect(8, 8, kWidth / 2 - 16, kHeight - 16)) > 150;
     });
-    judgeStripes(s, verdict, redrawn.image, 60,
-                 "in the redraw after the window grew to the size of "
-                 "a picture shown at half its size");
-    s.requirePut(vout, stripedPicture(kWidth, kHeight, 120));
+    judgeDetail(s, verdict, redrawn.image, 60,
+                "in the redraw after the window grew to the size of "
+                "a picture shown at half its size");
+    s.requirePut(vout, detailPicture(kWidth, kHeight, 120));
     const auto fresh = s.waitFor(host, [&](const QImage& shot) {
         return greyShows(120)(shot) &&
                detailContrast(shot, QRect(8, 8, kWidth / 2 - 16, kHeight - 16)) > 150;
     });
-    judgeStripes(s, verdict, fresh.image, 120, "in a picture put after the window grew");
+    judgeDetail(s, verdict, fresh.image, 120, "in a picture put after the window grew");
     return verdict;
 }
 
@@ -198,7 +189,8 @@ void addCoreColourChecks(std::vector<Check>& checks) {
              .readsScreen = true,
              .deadlineMs = 20000},
             {.name = "core.colour.detail",
-             .promise = "a picture shown at its own size shows every 1-pixel stripe, also when "
+             .promise = "a picture shown at its own size shows every single pixel of a "
+                        "checkerboard, also when "
                         "redrawn after the window grew from half its size",
              .run = fullDetail,
              .readsScreen = true},

@@ -108,15 +108,6 @@ Verdict borrowedRedraws(CheckContext& ctx) {
     return everyRedraw(ctx, {kMatrices[3], OLM_VOUT_RANGE_FULL, 4, 3, 270}, true);
 }
 
-// Left half 1-pixel stripes, black and white; right half a flat grey of the given level.
-YuvPicture stripedPicture(int width, int height, uint8_t grey) {
-    YuvPicture picture(width, height);
-    for (int x = 0; x < width / 2; ++x)
-        picture.fillRect(x, 0, 1, height, Yuv{uint8_t(x % 2 ? 235 : 16), 128, 128});
-    picture.fillRect(width / 2, 0, width - width / 2, height, Yuv{grey, 128, 128});
-    return picture;
-}
-
 Verdict sharpAfterGrowth(CheckContext& ctx) {
     Scene s(ctx);
     GuardedPictures guarded(ctx);
@@ -125,7 +116,8 @@ Verdict sharpAfterGrowth(CheckContext& ctx) {
     olm_vout_t* vout = s.requireOutput(host);
     Verdict verdict;
     // Shown at half its size: the output may keep it reduced.
-    const int first = guarded.add(stripedPicture(kBig, kTall, 200), "the first striped picture");
+    const int first =
+        guarded.add(detailPicture(kBig, kTall, 200), "the first checkerboard picture");
     s.requirePutPicture(vout, guarded.record(first), "a borrowed picture at half its size");
     s.expectArrived(verdict,
                     s.waitFor(host,
@@ -137,8 +129,9 @@ Verdict sharpAfterGrowth(CheckContext& ctx) {
                     qRgb(215, 215, 215), "the right half of the window");
     s.resize(host, kBig, kTall);
     s.waitFor(host, [](const QImage& shot) { return shot.width() == kBig; });
-    // Now shown at its own size: every stripe must show.
-    const int second = guarded.add(stripedPicture(kBig, kTall, 90), "the second striped picture");
+    // Now shown at its own size: every pixel of the checkerboard must show.
+    const int second =
+        guarded.add(detailPicture(kBig, kTall, 90), "the second checkerboard picture");
     s.requirePutPicture(vout, guarded.record(second), "a borrowed picture at its own size");
     const auto seen = s.waitFor(host, [](const QImage& shot) {
         return channelDistance(shot.pixel(kBig * 3 / 4, kTall / 2), qRgb(86, 86, 86)) <= 24 &&
@@ -148,12 +141,13 @@ Verdict sharpAfterGrowth(CheckContext& ctx) {
     if (contrast <= 150) {
         char text[200];
         std::snprintf(text, sizeof text,
-                      "1-pixel stripes of a borrowed picture put after the window grew to its "
-                      "size show blurred: neighbouring columns differ by %.0f levels on average "
+                      "a checkerboard of single pixels in a borrowed picture put after the window "
+                      "grew to its "
+                      "size shows blurred: neighbours differ by %.0f levels on average "
                       "(255 when sharp, more than 150 expected)",
                       contrast);
         verdict.failBecause(text);
-        ctx.saveImage("observed", "stripes after growth", seen.image);
+        ctx.saveImage("observed", "checkerboard after growth", seen.image);
     }
     return verdict;
 }

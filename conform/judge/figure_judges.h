@@ -18,9 +18,10 @@ struct PutWindow {
 };
 
 // How far the library's clock readings may stray from the tester's: the put time of a record
-// (screen_us - latency_us) from the window of its put, and a record's screen time past the
-// moment the tester saw its picture (completion is reported a little after the screen shows it).
-inline constexpr uint64_t kPutSlackUs = 1000, kSeenSlackUs = 150000;
+// (screen_us - latency_us) from the window of its put (both read CLOCK_MONOTONIC, so only
+// rounding), and a record's screen time past the moment the tester saw its picture (completion
+// is reported a little after the screen shows it).
+inline constexpr uint64_t kPutSlackUs = 100, kSeenSlackUs = 150000;
 
 // The records, oldest first: in order of screen time; on the Present path each at a later
 // refresh than the one before (one picture per refresh at most), on the other with refresh 0;

@@ -142,15 +142,17 @@ double crossing(const QImage& shot, bool horizontal, int at, int from, int to,
 }
 
 double detailContrast(const QImage& shot, const QRect& region) {
-    const QRect r = region.intersected(shot.rect().adjusted(0, 0, -1, 0));
-    double sum = 0;
+    const QRect r = region.intersected(shot.rect().adjusted(0, 0, -1, -1));
+    double across = 0, down = 0;
     int count = 0;
     for (int y = r.top(); y <= r.bottom(); ++y)
         for (int x = r.left(); x <= r.right(); ++x) {
-            sum += std::abs(qGray(shot.pixel(x, y)) - qGray(shot.pixel(x + 1, y)));
+            const int here = qGray(shot.pixel(x, y));
+            across += std::abs(here - qGray(shot.pixel(x + 1, y)));
+            down += std::abs(here - qGray(shot.pixel(x, y + 1)));
             ++count;
         }
-    return count ? sum / count : 0;
+    return count ? std::min(across, down) / count : 0;
 }
 
 QImage sheetImage(const PatchSheet& sheet, const std::vector<QRgb>& colours, QSize window,

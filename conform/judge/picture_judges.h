@@ -63,8 +63,9 @@ double redDifference(QRgb colour);
 // NaN when it changes by less than minimumStep or never crosses.
 double crossing(const QImage& shot, bool horizontal, int at, int from, int to,
                 double (*measure)(QRgb), double minimumStep);
-// How much detail a region holds: the mean luma difference between horizontally neighbouring
-// pixels. 1-pixel stripes shown sharp give about their contrast; blurred, about 0.
+// How much detail a region holds: the mean luma difference between neighbouring pixels, along
+// rows or along columns, whichever is less. A checkerboard of single pixels shown sharp gives
+// about its contrast; blurred, or with rows or columns doubled, about 0.
 double detailContrast(const QImage& shot, const QRect& region);
 // The sheet as a correct output shows it: at its own size, or over `where` in a black window of
 // the given size.

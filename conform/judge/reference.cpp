@@ -169,3 +169,12 @@ void turnedQuarterCentre(int q, int rotation, const RectF& rect, double* px, dou
     *px = rect.left + x * rect.width();
     *py = rect.top + y * rect.height();
 }
+
+YuvPicture detailPicture(int width, int height, uint8_t grey) {
+    YuvPicture picture(width, height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width / 2; ++x)
+            picture.fillRect(x, y, 1, 1, Yuv{uint8_t((x + y) % 2 ? 235 : 16), 128, 128});
+    picture.fillRect(width / 2, 0, width - width / 2, height, Yuv{grey, 128, 128});
+    return picture;
+}

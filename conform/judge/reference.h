@@ -91,6 +91,10 @@ struct ChromaCross {
 };
 YuvPicture chromaCrossPicture(const ChromaCross& cross);
 
+// Detail to tell a picture shown sharp from one blurred: the left half a checkerboard of single
+// black and white pixels (limited range), the right half a flat grey of the given level.
+YuvPicture detailPicture(int width, int height, uint8_t grey);
+
 // Where the centre of quarter q (0 top left, 1 top right, 2 bottom left, 3 bottom right) of a
 // picture lands in rect once the picture is turned clockwise by rotation degrees.
 void turnedQuarterCentre(int q, int rotation, const RectF& rect, double* x, double* y);

@@ -50,7 +50,7 @@ private:
 
 // How long a destroy may take before the check counts as timed out, unscaled; the header
 // promises about a second even from a server that stopped answering.
-inline constexpr int kDestroyLimitMs = 2000;
+inline constexpr int kDestroyLimitMs = 1500;
 
 using CheckFunction = Verdict (*)(CheckContext&);
 
