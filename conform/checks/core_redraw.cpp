@@ -4,6 +4,9 @@
 #include "checks/registry.h"
 #include "checks/scene.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 // A host showing a 176x144 picture (aspect 11:9) in VOUT_NORMAL, checked before the check acts.
@@ -110,6 +113,51 @@ Verdict resizedAsCreated(CheckContext& ctx) {
     return verdict;
 }
 
+// The host resized, or mapped, while olm_vout_create runs (from another client, a moment after
+// the call began, at several moments): the output must end up following the host as it is.
+Verdict changedDuringCreate(CheckContext& ctx) {
+    Scene s(ctx);
+    Verdict verdict;
+    int round = 0;
+    for (bool mapping : {false, true}) {
+        // Over the time a create takes here (half a millisecond or so), in small steps.
+        for (int delayUs = 0; delayUs <= 600; delayUs += mapping ? 30 : 60) {
+            const xcb_window_t host = s.host(320, 180);
+            if (mapping)
+                setMapped(s.x, host, false);
+            olm_vout_t* vout = nullptr;
+            {
+                XConnection other;
+                std::jthread change([&] {
+                    std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
+                    if (mapping)
+                        setMapped(other, host, true);
+                    else
+                        resizeWindow(other, host, 200, 260);
+                });
+                vout = s.requireOutput(host);
+            }
+            if (mapping && !waitViewable(s.x, host, ctx.scaled(2000)))
+                stopCheck(Result::Unresolved, "the host did not become viewable");
+            const QRgb colour = round++ % 2 ? kSky : kAmber;
+            s.requirePut(vout, flatPicture(kPictureWidth, kPictureHeight, colour));
+            const int width = mapping ? 320 : 200, height = mapping ? 180 : 260;
+            const RectF want =
+                expectedPlacement(VOUT_NORMAL, kPictureWidth, kPictureHeight, 0, 0, width, height);
+            const std::string label =
+                std::string(mapping ? "window mapped " : "window resized to 200x260 ") +
+                std::to_string(delayUs) + " us into olm_vout_create";
+            s.judgeAndRecord(verdict, s.waitForPlacement(host, want, colour).image, want, colour,
+                             label);
+            ctx.destroy(&vout);
+            setMapped(s.x, host, false);
+            if (verdict.failed())
+                return verdict;
+        }
+    }
+    return verdict;
+}
+
 } // namespace
 
 void addCoreRedrawChecks(std::vector<Check>& checks) {
@@ -139,6 +187,13 @@ void addCoreRedrawChecks(std::vector<Check>& checks) {
                                   "in the new placement once uncovered",
                        .run = resizedWhileCovered,
                        .readsScreen = true},
+                      {.name = "core.redraw.changed_during_create",
+                       .promise = "a window resized, or mapped, by another client while "
+                                  "olm_vout_create runs shows the first picture as the window "
+                                  "is then",
+                       .run = changedDuringCreate,
+                       .readsScreen = true,
+                       .deadlineMs = 20000},
                       {.name = "core.redraw.resize_on_create",
                        .promise = "a window resized right after the output was created shows "
                                   "the first picture in the placement for its new size",
