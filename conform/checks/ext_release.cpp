@@ -9,6 +9,7 @@
 #include "checks/registry.h"
 #include "checks/scene.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -150,6 +151,45 @@ Verdict releasedExactlyOnce(CheckContext& ctx) {
     return verdict;
 }
 
+// Borrowed pictures put from another thread while this one destroys the output, a few puts in
+// (more each round): each accepted one is released exactly once by the time both calls have
+// returned (by destroy, or by the racing put as it returns), and never read after release.
+Verdict releaseRacingDestroy(CheckContext& ctx) {
+    Scene s(ctx);
+    GuardedPictures pictures(ctx);
+    const xcb_window_t host = s.host(160, 120);
+    std::vector<char> accepted;
+    Verdict verdict;
+    for (int round = 0; round < 6; ++round) {
+        olm_vout_t* shared = s.requireOutput(host);
+        const int first = pictures.size();
+        for (int i = 0; i < 8; ++i)
+            pictures.add(flatPicture(160, 120, i % 2 ? kSky : kAmber),
+                         "picture " + std::to_string(i + 1) + " of round " +
+                             std::to_string(round + 1) + " of puts racing a destroy");
+        accepted.resize(size_t(pictures.size()), 0);
+        std::atomic<int> puts{0};
+        std::jthread putter([&] {
+            for (int i = first; i < pictures.size(); ++i, ++puts) {
+                olm_vout_t* handle = std::atomic_ref(shared).load();
+                if (!handle)
+                    break;
+                const olm_vout_picture r = pictures.record(i);
+                accepted[size_t(i)] = ctx.api.putPicture(handle, &r) == OLM_VOUT_OK;
+            }
+            puts = 1000;
+        });
+        const auto end = Clock::now() + std::chrono::milliseconds(ctx.scaled(500));
+        while (puts < round % 4 + 1 && Clock::now() < end)
+            std::this_thread::yield();
+        expectCode(verdict, "olm_vout_destroy with borrowed pictures put racing it",
+                   ctx.destroy(&shared), OLM_VOUT_OK);
+    }
+    pictures.expectReleasedOnce(verdict, std::vector<bool>(accepted.begin(), accepted.end()),
+                                "by the time destroy and the puts racing it had returned");
+    return verdict;
+}
+
 } // namespace
 
 void addExtReleaseChecks(std::vector<Check>& checks) {
@@ -173,6 +213,12 @@ void addExtReleaseChecks(std::vector<Check>& checks) {
              .needs = needs,
              .readsScreen = true,
              .deadlineMs = 20000},
+            {.name = "ext.put_picture.release_racing_destroy",
+             .promise = "borrowed pictures put from another thread while the output is destroyed "
+                        "are each released once when both calls have returned, and not read "
+                        "after release",
+             .run = releaseRacingDestroy,
+             .needs = needs},
             {.name = "ext.put_picture.release_once",
              .promise = "release is called exactly once for every accepted picture (superseded "
                         "ones once the last shows, the last by the time destroy returns), and "

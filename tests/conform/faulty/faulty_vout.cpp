@@ -3,6 +3,7 @@
 // dlopen and forwards to it, adding only its fault. olm_vout_conform must catch each one.
 
 #include "faults.h"
+#include "real_library.h"
 
 #include <dlfcn.h>
 #include <signal.h>
@@ -22,49 +23,6 @@
 #include <utility>
 
 namespace {
-
-struct RealLibrary {
-    decltype(&olm_vout_create) create;
-    decltype(&olm_vout_destroy) destroy;
-    decltype(&olm_vout_get_display_mode) getDisplayMode;
-    decltype(&olm_vout_set_display_mode) setDisplayMode;
-    decltype(&olm_vout_put_buffer_pool_yuv) putBufferPoolYuv;
-    decltype(&olm_vout_put_picture) putPicture;
-    decltype(&olm_vout_get_stats) getStats;
-    decltype(&olm_vout_get_timing) getTiming;
-    decltype(&olm_vout_get_presentations) getPresentations;
-};
-
-template <typename F> F symbol(void* library, const char* name) {
-    auto f = reinterpret_cast<F>(dlsym(library, name));
-    if (!f) {
-        std::fprintf(stderr, "faulty olm_vout: %s missing in %s\n", name, REAL_LIBRARY);
-        std::abort();
-    }
-    return f;
-}
-
-const RealLibrary& real() {
-    static const RealLibrary library = [] {
-        void* handle = dlopen(REAL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            std::fprintf(stderr, "faulty olm_vout: %s\n", dlerror());
-            std::abort();
-        }
-        return RealLibrary{
-            symbol<decltype(&olm_vout_create)>(handle, "olm_vout_create"),
-            symbol<decltype(&olm_vout_destroy)>(handle, "olm_vout_destroy"),
-            symbol<decltype(&olm_vout_get_display_mode)>(handle, "olm_vout_get_display_mode"),
-            symbol<decltype(&olm_vout_set_display_mode)>(handle, "olm_vout_set_display_mode"),
-            symbol<decltype(&olm_vout_put_buffer_pool_yuv)>(handle, "olm_vout_put_buffer_pool_yuv"),
-            symbol<decltype(&olm_vout_put_picture)>(handle, "olm_vout_put_picture"),
-            symbol<decltype(&olm_vout_get_stats)>(handle, "olm_vout_get_stats"),
-            symbol<decltype(&olm_vout_get_timing)>(handle, "olm_vout_get_timing"),
-            symbol<decltype(&olm_vout_get_presentations)>(handle, "olm_vout_get_presentations"),
-        };
-    }();
-    return library;
-}
 
 bool is(Fault fault) {
     return activeFault() == fault;
