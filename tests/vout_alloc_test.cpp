@@ -10,9 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -118,7 +120,8 @@ TEST(VoutOutOfMemory, PutAndTheRenderThreadSurviveAllocationFailures) {
     params.window = host;
     olm_vout_t* vout = olm_vout_create(&params);
     ASSERT_NE(vout, nullptr);
-    const TestPicture big(1920, 1080, 180, 128, 128);
+    const TestPicture big(1920, 1080, 180, 128, 128), medium(560, 315, 180, 128, 128);
+    const TestPicture small(64, 48, 81, 90, 240);
     std::atomic<int> released{0};
     auto release = [](void* n) { static_cast<std::atomic<int>*>(n)->fetch_add(1); };
 
@@ -127,9 +130,9 @@ TEST(VoutOutOfMemory, PutAndTheRenderThreadSurviveAllocationFailures) {
     olm_vout_picture copied = big.record;
     EXPECT_EQ(olm_vout_put_picture(vout, &copied), OLM_VOUT_E_NO_MEMORY);
     EXPECT_EQ(statsOf(vout).put, 0u);
-    // Borrowed planes need no buffer in put, but scaling them down does: the render thread skips
-    // the picture and lives on.
-    olm_vout_picture borrowed = big.record;
+    // Borrowed planes shown at more than half their size need no buffer in put, but scaling them
+    // does: the render thread skips the picture and lives on.
+    olm_vout_picture borrowed = medium.record;
     borrowed.release = release;
     borrowed.opaque = &released;
     ASSERT_EQ(olm_vout_put_picture(vout, &borrowed), OLM_VOUT_OK);
@@ -157,7 +160,30 @@ TEST(VoutOutOfMemory, PutAndTheRenderThreadSurviveAllocationFailures) {
     EXPECT_EQ(olm_vout_get_stats(vout, &stats), OLM_VOUT_OK);
     g_failAbove = SIZE_MAX;
 
+    // A redraw that runs out of memory (scaling to the new size) is tried again until it is done,
+    // with no new picture.
+    g_failAbove = 64 * 1024;
+    resizeWindow(host, 640, 480);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    g_failAbove = SIZE_MAX;
+    EXPECT_TRUE(eventually([&] {
+        return near(grabWindow(host).at(600, 400), {192, 192, 192}, 8);
+    })) << toString(grabWindow(host).at(600, 400));
+
+    // Taking in events may need memory too (a new window above the host): running out then never
+    // ends the program, and the output goes on.
+    const uint32_t frame = createPlainWindow(700, 500);
+    g_failAbove = 0;
+    reparentWindow(host, frame);
+    setMapped(host, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    g_failAbove = SIZE_MAX;
+    ASSERT_EQ(olm_vout_put_picture(vout, &small.record), OLM_VOUT_OK);
+    EXPECT_TRUE(eventually([&] {
+        return near(grabWindow(host).at(320, 240), {255, 0, 0}, 8);
+    })) << toString(grabWindow(host).at(320, 240));
+
     ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
     EXPECT_EQ(released.load(), 2) << "every accepted picture is released, drawn or not";
-    destroyPlainWindow(host);
+    destroyPlainWindow(frame);
 }

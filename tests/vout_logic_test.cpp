@@ -37,6 +37,12 @@ TEST(Placement, EachModeFitsItsAspectCentred) {
     // The video surface's own size.
     EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 1920, 1080, 784, 441), (Rect{0, 0, 784, 441}));
     EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 640, 480, 784, 441), (Rect{98, 0, 588, 441}));
+    // Sizes round to the nearest pixel (401.33 down, 402.67 up, 169.31 down, 798.22 down) and
+    // the offsets down (200.5, 198.5, 65.5).
+    EXPECT_EQ(olm::placePicture(VOUT_4_3, 640, 480, 802, 301), (Rect{200, 0, 401, 301}));
+    EXPECT_EQ(olm::placePicture(VOUT_4_3, 640, 480, 800, 302), (Rect{198, 0, 403, 302}));
+    EXPECT_EQ(olm::placePicture(VOUT_16_9, 640, 480, 301, 300), (Rect{0, 65, 301, 169}));
+    EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 720, 576, 800, 449, 64, 45), (Rect{1, 0, 798, 449}));
 }
 
 TEST(Placement, DegenerateSizesStayInsideTheWindow) {

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -17,12 +19,44 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Run once right after the next xcb_get_geometry_reply returns, to change the host at the worst
+// moment for create: just after it asked how the host is.
+std::mutex g_hookMutex;
+std::function<void()> g_afterGeometry;
+void afterNextGeometry(std::function<void()> hook) {
+    std::lock_guard lock(g_hookMutex);
+    g_afterGeometry = std::move(hook);
+}
+
+} // namespace
+
+// The library's calls into xcb resolve to this program's definition first.
+extern "C" xcb_get_geometry_reply_t* xcb_get_geometry_reply(xcb_connection_t* c,
+                                                            xcb_get_geometry_cookie_t cookie,
+                                                            xcb_generic_error_t** e) {
+    using Real = xcb_get_geometry_reply_t* (*)(xcb_connection_t*, xcb_get_geometry_cookie_t,
+                                               xcb_generic_error_t**);
+    static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "xcb_get_geometry_reply"));
+    xcb_get_geometry_reply_t* reply = real(c, cookie, e);
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(g_hookMutex);
+        hook = std::exchange(g_afterGeometry, nullptr);
+    }
+    if (hook)
+        hook();
+    return reply;
+}
+
+namespace {
 
 struct Yuv {
     uint8_t y, u, v;
@@ -232,6 +266,12 @@ TEST_F(VoutX11, AnamorphicPicturesKeepTheirDisplayAspectInNormalMode) {
     olm_vout_set_display_mode(vout, VOUT_NORMAL);
     EXPECT_TRUE(eventually(
         [&] { return showsPictureIn(grabWindow(host), wide, expectedRgb(kWhite), 480, 240); }));
+    // Turned a quarter, its samples turn too: the same picture stands at 9:16.
+    p.record.rotation = 90;
+    ASSERT_EQ(p.putTo(vout), OLM_VOUT_OK);
+    EXPECT_TRUE(eventually([&] {
+        return showsPictureIn(grabWindow(host), {172, 0, 135, 240}, expectedRgb(kWhite), 480, 240);
+    }));
 }
 
 TEST_F(VoutX11, OddHeightPictureAtItsOwnSizeIsShownRowForRow) {
@@ -287,9 +327,43 @@ TEST_F(VoutX11, BorrowedPlanesAreKeptWhileShownAndReleasedExactlyOnce) {
     EXPECT_TRUE(eventually([&] { return pixelIs(host, 240, 120, expectedRgb(kBlue)); }));
     resizeWindow(host, 1000, 500);
     EXPECT_TRUE(eventually([&] { return pixelIs(host, 900, 400, expectedRgb(kBlue)); }));
+    // Whether put keeps only a smaller version is decided from how large each picture shows now:
+    // a 4:1 picture standing up in a 4:1 window is small, the next one lying down is not.
+    resizeWindow(host, 1000, 250);
+    TaggedPicture strip(1600, 400, kGreen);
+    strip.record.release = countRelease;
+    strip.record.opaque = &released;
+    strip.record.rotation = 90;
+    ASSERT_EQ(strip.putTo(vout), OLM_VOUT_OK);
+    EXPECT_EQ(released.load(), 3) << "shown at 63x250: only a reduced version is kept";
+    ASSERT_TRUE(eventually([&] { return pixelIs(host, 500, 125, expectedRgb(kGreen)); }));
+    strip.record.rotation = 0;
+    ASSERT_EQ(strip.putTo(vout), OLM_VOUT_OK);
+    EXPECT_EQ(released.load(), 3) << "shown at 1000x250: kept as it is, not reduced";
+    EXPECT_TRUE(eventually([&] { return pixelIs(host, 20, 125, expectedRgb(kGreen)); }));
     ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
-    EXPECT_EQ(released.load(), 2) << "a refused picture is never released";
+    EXPECT_EQ(released.load(), 4) << "a refused picture is never released";
     resizeWindow(host, 480, 240);
+
+    // A full pool of two lets the picture waiting to be shown go for a newer one, also with two
+    // threads putting at once: each accepted picture is still released exactly once.
+    released = 0;
+    olm_vout_params params{};
+    params.window = host;
+    params.pool_depth = 2;
+    vout = olm_vout_create(&params);
+    ASSERT_NE(vout, nullptr);
+    std::atomic<int> accepted{0};
+    auto putMany = [&] {
+        for (int i = 0; i < 200; ++i)
+            accepted += p.putTo(vout) == OLM_VOUT_OK;
+    };
+    std::thread other(putMany);
+    putMany();
+    other.join();
+    ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
+    EXPECT_GT(accepted.load(), 1);
+    EXPECT_EQ(released.load(), accepted.load());
 
     // Puts racing destroy: every accepted picture is released once, none twice.
     released = 0;
@@ -343,6 +417,99 @@ TEST_F(VoutX11, ChildFollowsResizeAndRedrawsOnExposeWithoutNewPictures) {
     olm_vout_set_display_mode(vout, VOUT_PREFERRED);
     EXPECT_TRUE(eventually([&] { return pixelIs(host, 100, 10, red); }))
         << "a mode change redraws the last picture at once";
+
+    // Grown while another window covers it whole (nothing is drawn then), the output's window
+    // still follows, so the new area is the output's once uncovered.
+    const uint32_t cover = createPlainWindow(200, 400);
+    resizeWindow(host, 300, 450);
+    EXPECT_TRUE(eventually([&] { return windowSize(child) == std::pair{300, 450}; }));
+    destroyPlainWindow(cover);
+    EXPECT_TRUE(eventually([&] { return pixelIs(host, 250, 420, red); }));
+}
+
+TEST_F(VoutX11, HostMappedOrResizedWhileTheOutputIsMadeIsFollowed) {
+    // Mapped just after create asked how the host is (a toolkit showing the widget meanwhile).
+    setMapped(host, false);
+    afterNextGeometry([&] { setMapped(host, true); });
+    vout = createOn(host);
+    ASSERT_NE(vout, nullptr);
+    ASSERT_EQ(SolidPicture(320, 240, kRed).putTo(vout), OLM_VOUT_OK);
+    EXPECT_TRUE(eventually([&] { return pixelIs(host, 240, 120, expectedRgb(kRed)); }))
+        << "the output took its host for unmapped";
+    ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
+
+    // Resized at that moment: the output's window and the placement follow.
+    afterNextGeometry([&] { resizeWindow(host, 600, 300); });
+    vout = createOn(host);
+    ASSERT_NE(vout, nullptr);
+    ASSERT_EQ(olm_vout_set_display_mode(vout, VOUT_PREFERRED), OLM_VOUT_OK);
+    ASSERT_EQ(SolidPicture(320, 240, kBlue).putTo(vout), OLM_VOUT_OK);
+    EXPECT_TRUE(eventually([&] { return windowSize(onlyChild(host)) == std::pair{600, 300}; }));
+    EXPECT_TRUE(eventually([&] { return pixelIs(host, 590, 290, expectedRgb(kBlue)); }));
+}
+
+TEST_F(VoutX11, WindowsBeyondSixteenBitCoordinatesAreCoveredAsFarAsTheyReach) {
+    // 40000 pixels wide, placed so that its columns 32000 to 33279 are on screen. The output
+    // covers the first 32767 columns, and stretches the picture over exactly those (the host's
+    // own background beyond).
+    const uint32_t wide = createPlainWindow(40000, 64, -32000, 0);
+    vout = createOn(wide);
+    ASSERT_NE(vout, nullptr);
+    ASSERT_EQ(olm_vout_set_display_mode(vout, VOUT_PREFERRED), OLM_VOUT_OK);
+    TaggedPicture p(256, 16, kRed);
+    for (int row = 0; row < 16; ++row) { // the last sixteenth white
+        std::fill_n(p.row(0, row) + 240, 16, kWhite.y);
+        if (row % 2 == 0) {
+            std::fill_n(p.row(1, row / 2) + 120, 8, kWhite.u);
+            std::fill_n(p.row(2, row / 2) + 120, 8, kWhite.v);
+        }
+    }
+    ASSERT_EQ(p.putTo(vout), OLM_VOUT_OK);
+    EXPECT_TRUE(eventually([&] {
+        const Snapshot s = grabWindow(wide, 32000, 0, 1280, 64);
+        return s.width == 1280 && near(s.at(0, 32), expectedRgb(kWhite), kTolerance) &&
+               near(s.at(766, 32), expectedRgb(kWhite), kTolerance) &&
+               !near(s.at(800, 32), expectedRgb(kWhite), kTolerance);
+    })) << "columns 32000, 32766, 32800: "
+        << [&] {
+               const Snapshot s = grabWindow(wide, 32000, 0, 1280, 64);
+               return s.width ? toString(s.at(0, 32)) + " " + toString(s.at(766, 32)) + " " +
+                                    toString(s.at(800, 32))
+                              : std::string("not read");
+           }();
+    EXPECT_EQ(windowSize(onlyChild(wide)), (std::pair{32767, 64}));
+    EXPECT_TRUE(eventually([&] { return settled(vout); }));
+    EXPECT_EQ(statsOf(vout).presented, 1u);
+    ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
+    destroyPlainWindow(wide);
+}
+
+TEST_F(VoutX11, AServerHeldByAnotherClientHoldsUpOnlyThePictures) {
+    for (bool noPresent : {false, true}) {
+        vout = createOn(host, noPresent);
+        ASSERT_NE(vout, nullptr);
+        ASSERT_EQ(SolidPicture(320, 240, kRed).putTo(vout), OLM_VOUT_OK);
+        ASSERT_TRUE(eventually([&] { return pixelIs(host, 240, 120, expectedRgb(kRed)); }));
+        // The client holding the server grows the host: the output needs larger buffers, and
+        // must not wait for the server to make them. Pictures put meanwhile are given up after a
+        // second instead, and the window is drawn once the server answers again.
+        xcb_connection_t* holder = xcb_connect(nullptr, nullptr);
+        xcb_grab_server(holder);
+        const uint32_t size[] = {1000, 600};
+        xcb_configure_window(holder, host, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+                             size);
+        std::free(xcb_get_input_focus_reply(holder, xcb_get_input_focus(holder), nullptr));
+        ASSERT_EQ(SolidPicture(320, 240, kGreen).putTo(vout), OLM_VOUT_OK);
+        const bool settledMeanwhile = eventually([&] { return settled(vout); }, 3000);
+        xcb_ungrab_server(holder);
+        xcb_disconnect(holder);
+        EXPECT_TRUE(settledMeanwhile)
+            << (noPresent ? "image path" : "Present") << ": the output waited for the held server";
+        EXPECT_TRUE(eventually([&] { return pixelIs(host, 880, 560, expectedRgb(kGreen)); }))
+            << (noPresent ? "image path" : "Present");
+        ASSERT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
+        resizeWindow(host, 480, 240);
+    }
 }
 
 TEST_F(VoutX11, ChildWindowLeavesPointerEventsToTheHost) {
@@ -629,6 +796,42 @@ TEST_F(VoutX11, HostWindowGoingFirstStopsDrawingSafely) {
         EXPECT_EQ(olm_vout_set_display_mode(vout, mode), OLM_VOUT_OK);
     EXPECT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
     host = createPlainWindow(480, 240); // for TearDown
+}
+
+TEST(VoutServer, PicturesTheServerNeverAnswersAreGivenUpAndTheOutputGoesOn) {
+    PrivateXServer server;
+    ASSERT_TRUE(server.running());
+    const std::string shared = std::getenv("DISPLAY");
+    setenv("DISPLAY", server.display().c_str(), 1);
+    const uint32_t host = createPlainWindow(320, 240);
+    for (bool noPresent : {false, true}) {
+        olm_vout_t* vout = createOn(host, noPresent);
+        ASSERT_NE(vout, nullptr);
+        ASSERT_EQ(SolidPicture(320, 240, kRed).putTo(vout), OLM_VOUT_OK);
+        ASSERT_TRUE(eventually([&] { return statsOf(vout).presented == 1; }));
+        server.pause();
+        for (int i = 0; i < 6; ++i) { // every buffer sent, none answered
+            EXPECT_EQ(SolidPicture(320, 240, i % 2 ? kGreen : kWhite).putTo(vout), OLM_VOUT_OK);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        EXPECT_TRUE(eventually([&] { return settled(vout); }, 3000))
+            << (noPresent ? "image path" : "Present") << ": pictures were never given up";
+        EXPECT_EQ(statsOf(vout).presented, 1u);
+        server.resume();
+        // The late answers count for nothing; new pictures show and are counted.
+        for (Yuv colour : {kBlue, kRed, kBlue}) {
+            ASSERT_EQ(SolidPicture(320, 240, colour).putTo(vout), OLM_VOUT_OK);
+            EXPECT_TRUE(eventually([&] {
+                return settled(vout) && pixelIs(host, 160, 120, expectedRgb(colour));
+            })) << (noPresent ? "image path" : "Present");
+        }
+        const olm_vout_stats s = statsOf(vout);
+        EXPECT_EQ(s.put, 10u);
+        EXPECT_GE(s.presented, 2u);
+        EXPECT_LE(s.presented, 4u);
+        EXPECT_EQ(olm_vout_destroy(&vout), OLM_VOUT_OK);
+    }
+    setenv("DISPLAY", shared.c_str(), 1);
 }
 
 TEST(VoutServer, DestroyReturnsPromptlyWhenTheServerStopsAnswering) {

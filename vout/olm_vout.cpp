@@ -21,8 +21,10 @@ std::mutex g_registryMutex;
 std::unordered_map<olm_vout_t*, std::shared_ptr<olm_vout>> g_outputs;
 uintptr_t g_lastToken = 0;
 
-// Tokens look like aligned pointers but point nowhere: they are only ever compared.
-constexpr uintptr_t kTokenBase = uintptr_t(0x0d1e) << 32;
+// Tokens look like aligned pointers but point nowhere: they are only ever compared. With 32-bit
+// pointers they repeat after some 250 million outputs.
+constexpr uintptr_t kTokenBase =
+    sizeof(uintptr_t) >= 8 ? uintptr_t(uint64_t(0x0d1e) << 32) : uintptr_t(0x0d1e0000);
 
 std::shared_ptr<olm_vout> findLive(olm_vout_t* handle) {
     std::lock_guard lock(g_registryMutex);

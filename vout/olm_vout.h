@@ -4,9 +4,10 @@
  * An output is created on a window that belongs to the caller (for example a toolkit widget's
  * native window). It covers that window with a child window of its own, follows the window's
  * size, redraws on exposure and shows every picture scaled into the rectangle that the display
- * mode gives. A picture is copied on `put`, or kept by reference until the output lets go of it
- * (olm_vout_put_picture with a release function), and drawn by a render thread of the output, so
- * `put` is cheap and never waits for the X server.
+ * mode gives. X coordinates are 16-bit: of a window wider or taller than 32767 pixels, the output
+ * covers the top-left 32767 x 32767 and places pictures in that. A picture is copied on `put`, or
+ * kept by reference until the output lets go of it (olm_vout_put_picture with a release function),
+ * and drawn by a render thread of the output, so `put` is cheap and never waits for the X server.
  *
  * Result codes shared by the functions that return int:
  *   OLM_VOUT_OK              0  success
@@ -225,9 +226,10 @@ typedef struct olm_vout_picture {
  *     the thread that destroys the output (or, when a put on another thread still holds the
  *     output at that moment, that put's thread as it returns), or this call itself before it
  *     returns, when the output keeps only a smaller version of the picture (one shown at half
- *     its size or less). release must be quick and must not
- *     call any function of the same output; it may call functions of other outputs. On an error
- *     result release is never called: the picture is still the caller's.
+ *     its size or less in the window's size and mode at the time of the call; redraws after the
+ *     window grows then scale that version up until the next picture). release must be quick
+ *     and must not call any function of the same output; it may call functions of other
+ *     outputs. On an error result release is never called: the picture is still the caller's.
  *
  * Returns OLM_VOUT_OK; OLM_VOUT_E_HANDLE for a handle that is not a live output, a null picture
  * or a null plane; OLM_VOUT_E_INVALID when struct_size is not a size of this record that the

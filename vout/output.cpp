@@ -18,6 +18,17 @@ namespace {
 // connection under it.
 constexpr auto kRenderStopGrace = std::chrono::milliseconds(500);
 
+// Where a picture shows in a window: placed as it is displayed, so a quarter turn swaps its sides
+// and its sample aspect.
+olm::Rect placeAsDisplayed(int32_t mode, const olm::PlaneSet& planes,
+                           const olm::PictureFormat& format, int windowWidth, int windowHeight) {
+    const bool swapped = format.sidesSwapped();
+    return olm::placePicture(mode, swapped ? planes.height : planes.width,
+                             swapped ? planes.width : planes.height, windowWidth, windowHeight,
+                             swapped ? format.sarDen : format.sarNum,
+                             swapped ? format.sarNum : format.sarDen);
+}
+
 } // namespace
 
 olm_vout::olm_vout(int poolDepth, int wakeFd) : pool_(poolDepth), wakeFd_(wakeFd) {}
@@ -97,20 +108,13 @@ int olm_vout::put(const olm::PictureSource& source) {
     // more: they go back to the caller at once (a decoder reuses them while they are in its
     // cache), and the reduced version serves for redraws too; it is reduced by 4 where that
     // still covers the size shown, sparing the render thread a second pass.
-    const uint32_t target = targetSize_.load(std::memory_order_relaxed);
-    const int targetWidth = int(target >> 16), targetHeight = int(target & 0xffff);
-    auto covers = [&](int factor) {
-        return target != 0 && (source.width + factor - 1) / factor >= targetWidth &&
-               (source.height + factor - 1) / factor >= targetHeight;
-    };
-    const bool withHalf = covers(2);
-    const bool byFour =
-        covers(4) && source.width % 8 == 0 && source.height % 8 == 0; // chroma too by 4
+    const int reduction = reductionFor(source);
+    const bool withHalf = reduction != 0;
     bool taken = true;
     if (!source.release.function)
         taken = picture->copyFrom(source, withHalf);
     else if (withHalf)
-        taken = picture->keepReducedOf(source, byFour ? 4 : 2);
+        taken = picture->keepReducedOf(source, reduction);
     else
         picture->borrow(source);
     if (!taken) {
@@ -129,6 +133,27 @@ int olm_vout::put(const olm::PictureSource& source) {
     return OLM_VOUT_OK;
 }
 
+int olm_vout::reductionFor(const olm::PictureSource& source) const {
+    const uint32_t window = windowSize_.load(std::memory_order_relaxed);
+    if (window == 0)
+        return 0;
+    const olm::Rect shown =
+        placeAsDisplayed(mode_.load(std::memory_order_relaxed), source, source.format,
+                         int(window >> 16), int(window & 0xffff));
+    const bool swapped = source.format.sidesSwapped();
+    // The size shown, in the picture's own orientation, as the reduction sees it.
+    const int targetWidth = swapped ? shown.height : shown.width;
+    const int targetHeight = swapped ? shown.width : shown.height;
+    auto covers = [&](int factor) {
+        return (source.width + factor - 1) / factor >= targetWidth &&
+               (source.height + factor - 1) / factor >= targetHeight;
+    };
+    if (shown.empty() || !covers(2))
+        return 0;
+    // By 4 in one pass where a quarter still covers it and chroma divides by 4 as well.
+    return covers(4) && source.width % 8 == 0 && source.height % 8 == 0 ? 4 : 2;
+}
+
 void olm_vout::setDisplayMode(int32_t mode) {
     mode_.store(mode, std::memory_order_relaxed);
     redrawRequested_.store(true, std::memory_order_release);
@@ -142,6 +167,8 @@ olm_vout_stats olm_vout::stats() const {
 
 bool olm_vout::renderPass(RenderState& state) {
     const olm::WindowEvents events = backend_->pump();
+    windowSize_.store(uint32_t(events.width) << 16 | uint32_t(events.height),
+                      std::memory_order_relaxed);
     state.gone = state.gone || events.gone;
     if (events.resized || events.exposed ||
         redrawRequested_.exchange(false, std::memory_order_acquire))
@@ -163,42 +190,44 @@ bool olm_vout::renderPass(RenderState& state) {
     if (const olm::Picture* fresh = pool_.takeNewest()) {
         putMicros = fresh->putMicros;
         state.redraw = true;
+        state.retryAtUs = 0; // a new picture is tried at once
     }
-    if (!state.redraw)
+    if (!state.redraw || olm::monotonicMicros() < state.retryAtUs)
         return false;
-    state.redraw = false;
     const olm::Picture* picture = pool_.shown();
-    olm::Rect rect;
-    if (picture) {
-        // Placed as it is displayed: turned a quarter, its sides (and sample aspect) swap.
-        const olm::PictureFormat& f = picture->format;
-        const bool swapped = f.sidesSwapped();
-        rect = olm::placePicture(
-            mode_.load(std::memory_order_relaxed), swapped ? picture->height : picture->width,
-            swapped ? picture->width : picture->height, events.width, events.height,
-            swapped ? f.sarDen : f.sarNum, swapped ? f.sarNum : f.sarDen);
-    }
+    const olm::Rect rect = picture
+                               ? placeAsDisplayed(mode_.load(std::memory_order_relaxed), *picture,
+                                                  picture->format, events.width, events.height)
+                               : olm::Rect{};
     olm::PresentResult result = olm::PresentResult::NotDrawn;
     try {
         result = backend_->present(picture, rect, putMicros);
-    } catch (const std::bad_alloc&) {
-        // Out of memory while scaling: this picture is skipped, the output lives on.
+    } catch (const std::exception&) {
+        // Out of memory while scaling, say: this picture is skipped, the output lives on.
     }
-    if (result == olm::PresentResult::NotDrawn && putMicros >= 0)
-        dropped_.fetch_add(1, std::memory_order_relaxed);
-    if (!rect.empty()) {
-        // In the picture's own orientation, as put compares it with the picture's size.
-        const bool swapped = picture->format.sidesSwapped();
-        const uint32_t w = uint32_t(swapped ? rect.height : rect.width);
-        const uint32_t h = uint32_t(swapped ? rect.width : rect.height);
-        targetSize_.store(w << 16 | h, std::memory_order_relaxed);
+    if (result == olm::PresentResult::NotDrawn) {
+        if (putMicros >= 0)
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+        // The window still shows something older: draw it again a little later, as long as
+        // nothing newer comes.
+        state.retryLater();
+        return false;
     }
+    state.redraw = false;
+    state.retryAtUs = 0;
+    state.retryDelayUs = 0;
     return true;
 }
 
-void olm_vout::waitForWork(bool gone) {
+void olm_vout::RenderState::retryLater() {
+    retryDelayUs = std::clamp<int64_t>(retryDelayUs * 2, 20'000, 1'000'000);
+    retryAtUs = olm::monotonicMicros() + retryDelayUs;
+}
+
+void olm_vout::waitForWork(bool gone, int64_t wakeAtUs) {
     int timeoutMs = -1;
-    if (const int64_t deadline = backend_->nextDeadline(); deadline != olm::kNoDeadline)
+    if (const int64_t deadline = std::min(backend_->nextDeadline(), wakeAtUs);
+        deadline != olm::kNoDeadline)
         timeoutMs =
             int(std::clamp<int64_t>((deadline - olm::monotonicMicros() + 999) / 1000, 0, 60'000));
     pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {backend_->eventFd(), POLLIN, 0}};
@@ -220,15 +249,23 @@ void olm_vout::renderLoop() {
     }
     RenderState state;
     while (!quit_.load(std::memory_order_acquire)) {
-        // Drawing may read the window system's connection: look again before sleeping.
-        if (renderPass(state))
-            continue;
+        // Nothing may leave this thread: it would end the caller's process. A pass that ran out
+        // of memory (taking in events, say) leaves the window to be drawn again a little later.
+        try {
+            // Drawing may read the window system's connection: look again before sleeping.
+            if (renderPass(state))
+                continue;
+        } catch (const std::exception&) {
+            state.redraw = true;
+            state.retryLater();
+        }
         // Gone or hidden, a new picture is let go at once; otherwise only when it can be drawn.
         const bool ready = state.gone || state.hidden || backend_->canPresent();
         wantsPicture_.store(ready, std::memory_order_release);
         if (ready && pool_.hasReady())
             continue; // published before the store above was seen
-        waitForWork(state.gone);
+        waitForWork(state.gone,
+                    state.redraw && state.retryAtUs ? state.retryAtUs : olm::kNoDeadline);
     }
     renderEnded_.store(true, std::memory_order_release);
 }

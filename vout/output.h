@@ -38,6 +38,11 @@ private:
         bool redraw = true; // start by clearing the window to black
         bool hidden = false;
         bool gone = false;
+        // A drawing that failed (memory short, say) is tried again then, later each time; 0
+        // while nothing failed.
+        int64_t retryAtUs = 0;
+        int64_t retryDelayUs = 0;
+        void retryLater();
     };
 
     olm_vout(int poolDepth, int wakeFd);
@@ -46,8 +51,12 @@ private:
     // One look at the window and the pool; true when it did something (then the loop looks
     // again before it sleeps).
     bool renderPass(RenderState& state);
-    // Sleeps until a wake-up, the window system has something to say, or the backend's deadline.
-    void waitForWork(bool gone);
+    // The box reduction put makes of a picture shown at `factor` of its size or less: 0 (none),
+    // 2 or 4, from the window's size and mode now and the picture's own shape and turn.
+    int reductionFor(const olm::PictureSource& source) const;
+    // Sleeps until a wake-up, the window system has something to say, the backend's deadline or
+    // wakeAtUs.
+    void waitForWork(bool gone, int64_t wakeAtUs);
 
     std::unique_ptr<olm::Backend> backend_;
     olm::PicturePool pool_;
@@ -55,9 +64,9 @@ private:
     int wakeFd_; // eventfd: a new picture, a mode change or the request to quit
 
     std::atomic<int32_t> mode_{VOUT_NORMAL};
-    // Size the last picture was drawn at (width << 16 | height), in the picture's orientation
-    // before any turn, 0 before any: put makes a halved copy of pictures at least twice that size.
-    std::atomic<uint32_t> targetSize_{0};
+    // The window's size as the render thread last saw it (width << 16 | height, each at most
+    // 32767), 0 before it looked: put places each picture in it to see how large it shows.
+    std::atomic<uint32_t> windowSize_{0};
     std::atomic<bool> redrawRequested_{false};
     std::atomic<bool> quit_{false};
     std::atomic<bool> renderEnded_{false};

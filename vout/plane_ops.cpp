@@ -15,9 +15,9 @@ namespace {
 // One destination row of a 2x2 box filter from source rows r0 and r1 (of width pixels).
 void halveRows(const uint8_t* r0, const uint8_t* r1, int width, uint8_t* d) {
     const int outWidth = (width + 1) / 2;
-    const int pairs = width / 2; // destination pixels with two source columns
     int x = 0;
 #if defined(__SSE2__)
+    const int pairs = width / 2; // destination pixels with two source columns
     const __m128i low = _mm_set1_epi16(0x00ff), two = _mm_set1_epi16(2);
     auto sums = [&](const uint8_t* p, const uint8_t* q) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));

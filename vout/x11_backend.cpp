@@ -57,6 +57,8 @@ public:
                 dispatch(event.get());
                 progressed = true;
             }
+            if (window_.takeReplies())
+                progressed = true;
             if (path_->takeReplies())
                 progressed = true;
             if (auto event = x11::owned(xcb_poll_for_queued_event(conn))) {
@@ -65,6 +67,10 @@ public:
             }
         }
         path_->expire(monotonicMicros());
+        // What answering events asked of the server (the child's new size, the walk up the tree)
+        // goes out now: drawing, which flushes too, may not come for a long time (a covered
+        // window draws nothing).
+        xcb_flush(conn);
         if (xcb_connection_has_error(conn) && !window_.gone) {
             window_.gone = true;
             window_.pending.gone = true;

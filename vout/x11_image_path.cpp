@@ -28,8 +28,19 @@ void ImagePath::settle(const InFlight::Record& record, bool shown) {
 bool ImagePath::dispatch(const xcb_generic_event_t* event) {
     const uint8_t type = event->response_type & 0x7f;
     if (type == 0) {
-        // An error. One that answers a shared-memory put means that put will never complete.
         const uint32_t sequence = event->full_sequence;
+        for (Segment& segment : segments_) {
+            if (segment.addr && segment.attachRequest == sequence) {
+                // The server cannot use our shared memory (a remote server, say): PutImage in
+                // strips from now on, and the window drawn again that way. The puts that used
+                // the segment are refused too.
+                forgetSegment(segment);
+                useShm_ = false;
+                window_.pending.exposed = true;
+                return true;
+            }
+        }
+        // An error that answers a shared-memory put means that put will never complete.
         if (auto put = shmPuts_.takeFirst(
                 [sequence](const InFlight::Record& r) { return r.sequence == sequence; })) {
             settle(*put, false);

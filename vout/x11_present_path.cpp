@@ -40,43 +40,56 @@ void PresentPath::release(Buffer& buffer) {
 // Gives the buffer a pixmap that covers the window. Pixmaps are made a little larger than the
 // window, with rows a whole number of 64-byte units, so that growing the window by a few pixels
 // does not remake them all and the conversion writes aligned rows; what lies past the window is
-// never shown.
-bool PresentPath::prepare(Buffer& buffer) {
+// never shown. Nothing waits for the server: a pixmap it refuses comes back as an error (refused).
+void PresentPath::prepare(Buffer& buffer) {
     const int w = window_.width, h = window_.height;
     if (buffer.pixmap && buffer.width >= w && buffer.height >= h)
-        return true;
+        return;
     release(buffer);
     xcb_connection_t* conn = window_.conn;
-    const int pw = window_.layout.alignedWidth(std::min(w + w / 8, 32767));
-    const int ph = std::min(h + h / 8, 32767);
+    const int ph = std::min(h + h / 8, kMaxSide);
+    int pw = std::min(w + w / 8, kMaxSide);
+    if (const int aligned = window_.layout.alignedWidth(pw); aligned <= kMaxSide)
+        pw = aligned;
     buffer.pixmap = xcb_generate_id(conn);
+    buffer.width = pw;
+    buffer.height = ph;
     if (shmPixmaps_) {
         // Two spare rows: a conversion may write an even number of rows.
         const size_t bytes = window_.layout.rowBytes(pw) * (size_t(ph) + 2);
         if (attachSegment(conn, buffer.segment, bytes)) {
-            auto error = owned(xcb_request_check(
-                conn,
-                xcb_shm_create_pixmap_checked(conn, buffer.pixmap, window_.child, uint16_t(pw),
-                                              uint16_t(ph), window_.depth, buffer.segment.seg, 0)));
-            if (!error) {
-                buffer.width = pw;
-                buffer.height = ph;
-                return true;
-            }
-            detachSegment(conn, buffer.segment);
+            buffer.createRequest =
+                xcb_shm_create_pixmap(conn, buffer.pixmap, window_.child, uint16_t(pw),
+                                      uint16_t(ph), window_.depth, buffer.segment.seg, 0)
+                    .sequence;
+            return;
         }
         shmPixmaps_ = false; // plain pixmaps from now on
     }
-    auto error = owned(xcb_request_check(
-        conn, xcb_create_pixmap_checked(conn, window_.depth, buffer.pixmap, window_.child,
-                                        uint16_t(pw), uint16_t(ph))));
-    if (error) {
-        buffer.pixmap = 0;
-        return false;
+    buffer.createRequest = xcb_create_pixmap(conn, window_.depth, buffer.pixmap, window_.child,
+                                             uint16_t(pw), uint16_t(ph))
+                               .sequence;
+}
+
+bool PresentPath::refused(uint32_t sequence) {
+    for (Buffer& b : buffers_) {
+        if (!b.pixmap)
+            continue;
+        const bool segmentRefused = b.segment.addr && b.segment.attachRequest == sequence;
+        if (!segmentRefused && b.createRequest != sequence)
+            continue;
+        // No such pixmap in the server: what was drawn into it never shows, and its presentation
+        // is refused too. Shared-memory pixmaps are given up for plain ones, and the window is
+        // drawn again with those.
+        if (b.segment.addr) {
+            shmPixmaps_ = false;
+            window_.pending.exposed = true;
+        }
+        forgetSegment(b.segment);
+        b = Buffer{};
+        return true;
     }
-    buffer.width = pw;
-    buffer.height = ph;
-    return true;
+    return false;
 }
 
 bool PresentPath::draw(PictureScaler& scaler, Buffer& buffer, const Picture& picture,
@@ -121,8 +134,9 @@ uint64_t PresentPath::dueRefresh(int64_t putMicros) const {
 PresentResult PresentPath::present(PictureScaler& scaler, const Picture* picture, const Rect& rect,
                                    int64_t putMicros) {
     Buffer* buffer = idleBuffer();
-    if (!buffer || presentations_.full() || !prepare(*buffer))
+    if (!buffer || presentations_.full())
         return PresentResult::NotDrawn;
+    prepare(*buffer);
     const bool drawable = picture && !rect.empty();
     if (drawable && !draw(scaler, *buffer, *picture, rect))
         return PresentResult::NotDrawn;
@@ -152,6 +166,7 @@ PresentResult PresentPath::present(PictureScaler& scaler, const Picture* picture
     record.sentUs = monotonicMicros();
     presentations_.add(record);
     buffer->idle = false;
+    buffer->serial = uint32_t(record.key);
     buffer->busySinceUs = record.sentUs;
     xcb_flush(conn);
     return PresentResult::Drawn;
@@ -186,13 +201,15 @@ void PresentPath::expire(int64_t nowUs) {
             timing_.lost();
         // Its pixmap stays busy until the server says it is idle.
     });
-    // Every pixmap busy for that long: the server has forgotten them.
+    // Every pixmap busy for that long: the server may still hold them, and may use them or let
+    // them go long after. They are left to it (freed, so that it drops them once done) and new
+    // ones made, so nothing is ever drawn into a pixmap the server could still show.
     bool stuck = true;
     for (const Buffer& b : buffers_)
         stuck = stuck && !b.idle && nowUs - b.busySinceUs >= InFlight::kLimitUs;
     if (stuck)
         for (Buffer& b : buffers_)
-            b.idle = true;
+            release(b);
 }
 
 int64_t PresentPath::nextDeadline() const {
@@ -207,15 +224,19 @@ int64_t PresentPath::nextDeadline() const {
 
 bool PresentPath::dispatch(const xcb_generic_event_t* event) {
     if (event->response_type == 0) {
-        // The server refused a presentation: no completion will come, and it holds no pixmap.
         const uint32_t sequence = event->full_sequence;
-        const auto refused = presentations_.takeFirst(
+        if (refused(sequence))
+            return true;
+        // The server refused a presentation: no completion will come, and it holds no pixmap.
+        const auto presentation = presentations_.takeFirst(
             [sequence](const InFlight::Record& r) { return r.sequence == sequence; });
-        if (!refused)
+        if (!presentation)
             return false;
-        if (refused->putMicros >= 0)
+        if (presentation->putMicros >= 0)
             timing_.lost();
-        buffers_[refused->slot].idle = true;
+        Buffer& buffer = buffers_[presentation->slot];
+        if (buffer.serial == uint32_t(presentation->key))
+            buffer.idle = true;
         return true;
     }
     if ((event->response_type & 0x7f) != XCB_GE_GENERIC)
@@ -231,9 +252,11 @@ bool PresentPath::dispatch(const xcb_generic_event_t* event) {
         break;
     }
     case XCB_PRESENT_IDLE_NOTIFY: {
+        // Only the presentation that holds a pixmap now lets it go: a late word about an older
+        // one (given up, its pixmap replaced) matches nothing.
         auto* e = reinterpret_cast<const xcb_present_idle_notify_event_t*>(event);
         for (Buffer& b : buffers_)
-            if (b.pixmap == e->pixmap)
+            if (b.pixmap == e->pixmap && b.serial == e->serial)
                 b.idle = true;
         break;
     }

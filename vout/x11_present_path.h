@@ -35,14 +35,18 @@ private:
     static constexpr int kBuffers = 3; // on screen, waiting for its refresh, being drawn
     struct Buffer {
         xcb_pixmap_t pixmap = 0;
-        Segment segment; // the pixmap's memory, with shared-memory pixmaps
+        uint32_t createRequest = 0; // the server's error naming it: the pixmap was not made
+        Segment segment;            // the pixmap's memory, with shared-memory pixmaps
         int width = 0, height = 0;
         bool idle = true;
+        uint32_t serial = 0; // of the presentation that holds it, while not idle
         int64_t busySinceUs = 0;
     };
     Buffer* idleBuffer();
-    bool prepare(Buffer& buffer);
+    void prepare(Buffer& buffer);
     void release(Buffer& buffer);
+    // The server refused a request that made or used buffers: true when it was one of ours.
+    bool refused(uint32_t sequence);
     bool draw(PictureScaler& scaler, Buffer& buffer, const Picture& picture, const Rect& rect);
     void completed(uint32_t serial, uint8_t mode, uint64_t msc, uint64_t ust);
     // The refresh a picture put at putMicros is due at: the one after the refresh current then.

@@ -49,28 +49,26 @@ ServerCapabilities ServerCapabilities::query(xcb_connection_t* conn) {
 
 bool attachSegment(xcb_connection_t* conn, Segment& segment, size_t size) {
     detachSegment(conn, segment);
-    segment.shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-    if (segment.shmid < 0)
+    const int shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    if (shmid < 0)
         return false;
-    void* addr = shmat(segment.shmid, nullptr, 0);
-    if (addr == reinterpret_cast<void*>(-1)) {
-        shmctl(segment.shmid, IPC_RMID, nullptr);
-        segment = Segment{};
+    void* addr = shmat(shmid, nullptr, 0);
+    // Marked for removal at once: the memory lives until both sides have detached, and Linux
+    // lets the server attach a segment so marked.
+    shmctl(shmid, IPC_RMID, nullptr);
+    if (addr == reinterpret_cast<void*>(-1))
         return false;
-    }
     segment.addr = static_cast<uint8_t*>(addr);
     segment.seg = xcb_generate_id(conn);
-    auto error =
-        owned(xcb_request_check(conn, xcb_shm_attach_checked(conn, segment.seg, segment.shmid, 0)));
-    // Once the server has attached, the id can go: the memory lives until both sides detach.
-    shmctl(segment.shmid, IPC_RMID, nullptr);
-    if (error || xcb_connection_has_error(conn)) {
-        shmdt(segment.addr);
-        segment = Segment{};
-        return false;
-    }
+    segment.attachRequest = xcb_shm_attach(conn, segment.seg, uint32_t(shmid), 0).sequence;
     segment.size = size;
     return true;
+}
+
+void forgetSegment(Segment& segment) {
+    if (segment.addr)
+        shmdt(segment.addr);
+    segment = Segment{};
 }
 
 void detachSegment(xcb_connection_t* conn, Segment& segment) {

@@ -28,13 +28,17 @@ struct ServerCapabilities {
 
 struct Segment {
     xcb_shm_seg_t seg = 0;
-    int shmid = -1;
     uint8_t* addr = nullptr;
     size_t size = 0;
+    uint32_t attachRequest = 0; // the server's error naming this request: it cannot attach
 };
 
-// A segment of size bytes, attached on both sides. False (segment empty) when it cannot be.
+// A segment of size bytes, attached here and asked of the server without waiting for its answer:
+// the server refuses with an error that names segment.attachRequest, and so does every request
+// that uses the segment. False (segment empty) when it cannot be made here.
 bool attachSegment(xcb_connection_t* conn, Segment& segment, size_t size);
+// Forgets a segment the server refused to attach (it has nothing to detach).
+void forgetSegment(Segment& segment);
 // Detaches and forgets the segment. The server keeps its own mapping until it has processed the
 // detach, which comes after every request that reads the segment, so this is safe at any time.
 void detachSegment(xcb_connection_t* conn, Segment& segment);

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -74,8 +75,14 @@ bool Window::open(uint32_t window, std::string* error) {
         return fail(std::string("cannot open the X display \"") + (display ? display : "") + "\"");
     }
 
-    auto attrs = owned(
-        xcb_get_window_attributes_reply(conn, xcb_get_window_attributes(conn, window), nullptr));
+    // Follow the host's size and mapping and notice when it goes, before asking how it is now: a
+    // change in between then comes as an event instead of being missed. Each client has its own
+    // event mask on a window, so this leaves the host's own selection alone.
+    const uint32_t hostEvents[] = {XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+    const auto selected =
+        xcb_change_window_attributes_checked(conn, window, XCB_CW_EVENT_MASK, hostEvents);
+    const auto attrsCookie = xcb_get_window_attributes(conn, window);
+    auto attrs = owned(xcb_get_window_attributes_reply(conn, attrsCookie, nullptr));
     auto geometry = owned(xcb_get_geometry_reply(conn, xcb_get_geometry(conn, window), nullptr));
     if (!attrs || !geometry) {
         char text[64];
@@ -102,16 +109,11 @@ bool Window::open(uint32_t window, std::string* error) {
     host = window;
     depth = screen->root_depth;
     blackPixel = screen->black_pixel;
-    width = geometry->width;
-    height = geometry->height;
+    sizeFromHost(geometry->width, geometry->height);
     maxRequestBytes = size_t(xcb_get_maximum_request_length(conn)) * 4 - 64;
-
-    // Follow the host's size and mapping and notice when it goes. Each client has its own event
-    // mask on a window, so this leaves the host's own selection alone.
-    const uint32_t hostEvents[] = {XCB_EVENT_MASK_STRUCTURE_NOTIFY};
-    const auto selected =
-        xcb_change_window_attributes_checked(conn, window, XCB_CW_EVENT_MASK, hostEvents);
-    ancestors_.assign(1, Ancestor{window, attrs->map_state != XCB_MAP_STATE_UNMAPPED});
+    ancestors_[0] = Ancestor{window, attrs->map_state != XCB_MAP_STATE_UNMAPPED,
+                             attrsCookie.sequence, false, 0};
+    ancestorCount_ = 1;
 
     // A child window of our own, so the host's painting of its background never overwrites a
     // picture. It selects exposure and visibility only: pointer and key events pass on to the
@@ -121,8 +123,8 @@ bool Window::open(uint32_t window, std::string* error) {
                                     XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_VISIBILITY_CHANGE,
                                     screen->default_colormap};
     const auto created = xcb_create_window_checked(
-        conn, depth, child, window, 0, 0, uint16_t(std::max(1, width)),
-        uint16_t(std::max(1, height)), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+        conn, depth, child, window, 0, 0, uint16_t(width), uint16_t(height), 0,
+        XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
         XCB_CW_BACK_PIXMAP | XCB_CW_BORDER_PIXEL | XCB_CW_EVENT_MASK | XCB_CW_COLORMAP,
         childValues);
     gc = xcb_generate_id(conn);
@@ -139,34 +141,84 @@ bool Window::open(uint32_t window, std::string* error) {
     for (const auto& [cookie, what] : steps)
         if (auto e = owned(xcb_request_check(conn, cookie)))
             return fail(xError(what, window, *e));
-    watchAncestors();
+    walkAncestors();
     return true;
 }
 
-void Window::watchAncestors() {
-    const bool hostMapped = !ancestors_.empty() && ancestors_[0].mapped;
-    ancestors_.resize(1);
-    ancestors_[0].mapped = hostMapped;
-    const uint32_t events[] = {XCB_EVENT_MASK_STRUCTURE_NOTIFY};
-    xcb_window_t window = host;
-    // Window trees are shallow; the bound only guards against a tree changing under the walk.
-    for (int level = 0; level < 64; ++level) {
-        auto tree = owned(xcb_query_tree_reply(conn, xcb_query_tree(conn, window), nullptr));
-        if (!tree || tree->parent == XCB_NONE || tree->parent == tree->root)
-            return;
-        window = tree->parent;
-        xcb_change_window_attributes(conn, window, XCB_CW_EVENT_MASK, events);
-        auto attrs = owned(xcb_get_window_attributes_reply(
-            conn, xcb_get_window_attributes(conn, window), nullptr));
-        if (!attrs)
-            return; // gone meanwhile: its destruction takes the host with it
-        ancestors_.push_back({window, attrs->map_state != XCB_MAP_STATE_UNMAPPED});
+void Window::sizeFromHost(int hostWidth, int hostHeight) {
+    width = std::clamp(hostWidth, 1, kMaxSide);
+    height = std::clamp(hostHeight, 1, kMaxSide);
+}
+
+void Window::walkAncestors() {
+    for (size_t i = 1; i < ancestorCount_; ++i)
+        if (ancestors_[i].attributesRequest)
+            xcb_discard_reply(conn, ancestors_[i].attributesRequest);
+    if (treeRequest_)
+        xcb_discard_reply(conn, treeRequest_);
+    ancestorCount_ = 1;
+    askParent();
+}
+
+void Window::askParent() {
+    treeRequest_ = xcb_query_tree(conn, ancestors_[ancestorCount_ - 1].window).sequence;
+}
+
+bool Window::takeReplies() {
+    bool took = false;
+    for (size_t i = 1; i < ancestorCount_; ++i) {
+        Ancestor& a = ancestors_[i];
+        if (!a.attributesRequest)
+            continue;
+        void* reply = nullptr;
+        xcb_generic_error_t* error = nullptr;
+        if (!xcb_poll_for_reply(conn, a.attributesRequest, &reply, &error))
+            continue;
+        auto attrs = owned(static_cast<xcb_get_window_attributes_reply_t*>(reply));
+        std::free(error); // gone meanwhile: its destruction takes the host with it
+        if (attrs)
+            learnMapping(a, attrs->map_state != XCB_MAP_STATE_UNMAPPED, a.attributesRequest, false);
+        a.attributesRequest = 0;
+        took = true;
     }
+    if (!treeRequest_)
+        return took;
+    void* reply = nullptr;
+    xcb_generic_error_t* error = nullptr;
+    if (!xcb_poll_for_reply(conn, treeRequest_, &reply, &error))
+        return took;
+    treeRequest_ = 0;
+    auto tree = owned(static_cast<xcb_query_tree_reply_t*>(reply));
+    std::free(error);
+    if (!tree || tree->parent == XCB_NONE || tree->parent == tree->root ||
+        ancestorCount_ == kMaxAncestors)
+        return true; // at the top
+    // Its mapping is asked after its events are selected, so no change in between is missed.
+    const uint32_t events[] = {XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+    xcb_change_window_attributes(conn, tree->parent, XCB_CW_EVENT_MASK, events);
+    Ancestor& parent = ancestors_[ancestorCount_++];
+    parent = Ancestor{tree->parent, true, 0, false, 0};
+    parent.attributesRequest = xcb_get_window_attributes(conn, tree->parent).sequence;
+    askParent();
+    return true;
+}
+
+void Window::learnMapping(Ancestor& ancestor, bool mapped, uint32_t since, bool fromEvent) {
+    // Answers and events are read from different queues: the later word of the server wins, and
+    // an event sent after the request that an answer answers is the later one.
+    if (ancestor.since != 0 || ancestor.fromEvent) {
+        const int32_t age = int32_t(since - ancestor.since);
+        if (age < 0 || (age == 0 && ancestor.fromEvent && !fromEvent))
+            return;
+    }
+    ancestor.mapped = mapped;
+    ancestor.since = since;
+    ancestor.fromEvent = fromEvent;
 }
 
 bool Window::viewable() const {
-    for (const Ancestor& a : ancestors_)
-        if (!a.mapped)
+    for (size_t i = 0; i < ancestorCount_; ++i)
+        if (!ancestors_[i].mapped)
             return false;
     return true;
 }
@@ -188,16 +240,17 @@ bool Window::dispatch(const xcb_generic_event_t* event) {
     case XCB_MAP_NOTIFY:
     case XCB_UNMAP_NOTIFY: {
         auto* e = reinterpret_cast<const xcb_map_notify_event_t*>(event);
-        for (Ancestor& a : ancestors_)
-            if (a.window == e->window)
-                a.mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY;
+        for (size_t i = 0; i < ancestorCount_; ++i)
+            if (ancestors_[i].window == e->window)
+                learnMapping(ancestors_[i], (event->response_type & 0x7f) == XCB_MAP_NOTIFY,
+                             event->full_sequence, true);
         return true;
     }
     case XCB_REPARENT_NOTIFY: {
         auto* e = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
-        for (const Ancestor& a : ancestors_) {
-            if (a.window == e->window) {
-                watchAncestors(); // the windows above the host are others now
+        for (size_t i = 0; i < ancestorCount_; ++i) {
+            if (ancestors_[i].window == e->window) {
+                walkAncestors(); // the windows above the host are others now
                 break;
             }
         }
@@ -205,9 +258,12 @@ bool Window::dispatch(const xcb_generic_event_t* event) {
     }
     case XCB_CONFIGURE_NOTIFY: {
         auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
-        if (e->window == host && (e->width != width || e->height != height)) {
-            width = e->width;
-            height = e->height;
+        if (e->window != host)
+            return true;
+        const int oldWidth = width, oldHeight = height;
+        sizeFromHost(e->width, e->height);
+        if (width != oldWidth || height != oldHeight) {
+            // Sent with the next flush, which the pump makes however the output is drawing.
             const uint32_t size[] = {uint32_t(width), uint32_t(height)};
             xcb_configure_window(conn, child, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
                                  size);

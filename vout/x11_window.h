@@ -14,10 +14,10 @@ extern "C" {
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h> // xcb_poll_for_reply
 
+#include <array>
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace olm::x11 {
 
@@ -48,6 +48,10 @@ struct PixelLayout {
     int bytesPerPixel() const { return bitsPerPixel / 8; }
 };
 
+// X coordinates are 16-bit: an output covers at most this much of its window on each side (the
+// top left of a larger one).
+constexpr int kMaxSide = 32767;
+
 struct Window {
     Window() = default;
     Window(const Window&) = delete;
@@ -65,7 +69,7 @@ struct Window {
     uint8_t depth = 0;
     uint32_t blackPixel = 0;
     PixelLayout layout;
-    int width = 0, height = 0;
+    int width = 0, height = 0; // of the child: the host's size, at most kMaxSide
     size_t maxRequestBytes = 0;
     bool gone = false;
     bool obscured = false;
@@ -76,6 +80,9 @@ struct Window {
     bool open(uint32_t window, std::string* error);
     // Takes in an event about the windows; false when the event is not one of those.
     bool dispatch(const xcb_generic_event_t* event);
+    // Collects the answers of the walk up the window tree that have arrived, without waiting;
+    // true when it took any.
+    bool takeReplies();
     // Unmapped, below an unmapped window (a minimised top level) or fully covered: drawing would
     // show nothing.
     bool hidden() const { return obscured || !viewable(); }
@@ -86,16 +93,31 @@ struct Window {
     void close(int boundMs);
 
 private:
-    // The host and the windows above it, up to the root, with whether each is mapped.
+    // The host and the windows above it, up to the root, with whether each is mapped. What is
+    // known of a window's mapping comes from an event or from the answer to a question, whichever
+    // the server sent last: `since` is the request the server had done when it said so.
     struct Ancestor {
         xcb_window_t window = 0;
-        bool mapped = false;
+        bool mapped = true;
+        uint32_t since = 0;
+        bool fromEvent = false;
+        uint32_t attributesRequest = 0; // the question about its mapping, while unanswered
     };
-    // Finds the host's ancestors anew and follows their mapping (after a reparent, say).
-    void watchAncestors();
+    // Window trees are shallow; the bound only guards against a tree changing under the walk.
+    static constexpr size_t kMaxAncestors = 64;
+
+    // Starts finding the host's ancestors anew (after a reparent, say); the walk goes on in
+    // takeReplies, one level per answer, and never waits for the server.
+    void walkAncestors();
+    // Asks for the parent of the last window found.
+    void askParent();
+    void learnMapping(Ancestor& ancestor, bool mapped, uint32_t since, bool fromEvent);
+    void sizeFromHost(int hostWidth, int hostHeight);
     bool viewable() const;
 
-    std::vector<Ancestor> ancestors_; // ancestors_[0] is the host
+    std::array<Ancestor, kMaxAncestors> ancestors_{}; // [0] is the host
+    size_t ancestorCount_ = 0;
+    uint32_t treeRequest_ = 0; // the question for a parent, while unanswered
 };
 
 // True when the environment variable is set to something other than "" or "0".

@@ -4,7 +4,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 
 namespace {
 
@@ -34,6 +37,33 @@ int channel(uint32_t pixel, uint32_t mask) {
     return static_cast<int>(value * 255 / max);
 }
 
+// The connection that owns the windows tests make, one per display: it lives as long as the
+// process, so a window outlasts the short connections here, and the server frees what is left (and
+// the client's slot) when the process ends.
+xcb_connection_t* windowOwner() {
+    struct Owners {
+        std::mutex mutex;
+        std::map<std::string, xcb_connection_t*> byDisplay;
+        ~Owners() {
+            for (auto& [display, c] : byDisplay)
+                xcb_disconnect(c);
+        }
+    };
+    static Owners owners;
+    const char* display = std::getenv("DISPLAY");
+    std::lock_guard lock(owners.mutex);
+    xcb_connection_t*& owner = owners.byDisplay[display ? display : ""];
+    // A server that ended (a test's own) may have been followed by another on the same display.
+    if (owner && !xcb_connection_has_error(owner))
+        free(xcb_get_input_focus_reply(owner, xcb_get_input_focus(owner), nullptr));
+    if (!owner || xcb_connection_has_error(owner)) {
+        if (owner)
+            xcb_disconnect(owner);
+        owner = xcb_connect(nullptr, nullptr);
+    }
+    return owner;
+}
+
 xcb_visualtype_t* findVisual(xcb_screen_t* screen, xcb_visualid_t id) {
     for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem; xcb_depth_next(&d))
         for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
@@ -44,21 +74,28 @@ xcb_visualtype_t* findVisual(xcb_screen_t* screen, xcb_visualid_t id) {
 
 } // namespace
 
-Snapshot grabWindow(uint32_t window) {
+Snapshot grabWindow(uint32_t window, int x, int y, int width, int height) {
     Connection conn;
     Snapshot snap;
     auto geo = owned(xcb_get_geometry_reply(conn.c, xcb_get_geometry(conn.c, window), nullptr));
     if (!geo || geo->width == 0 || geo->height == 0)
         return snap;
+    if (width > 0 && height > 0) {
+        geo->width = uint16_t(width);
+        geo->height = uint16_t(height);
+    } else {
+        x = y = 0;
+    }
     auto attrs = owned(xcb_get_window_attributes_reply(
         conn.c, xcb_get_window_attributes(conn.c, window), nullptr));
     if (!attrs)
         return snap;
     xcb_visualtype_t* visual = findVisual(conn.screen(), attrs->visual);
-    auto image = owned(xcb_get_image_reply(conn.c,
-                                           xcb_get_image(conn.c, XCB_IMAGE_FORMAT_Z_PIXMAP, window,
-                                                         0, 0, geo->width, geo->height, ~0u),
-                                           nullptr));
+    auto image = owned(
+        xcb_get_image_reply(conn.c,
+                            xcb_get_image(conn.c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, int16_t(x),
+                                          int16_t(y), geo->width, geo->height, ~0u),
+                            nullptr));
     if (!image || !visual)
         return snap;
     const uint8_t* data = xcb_get_image_data(image.get());
@@ -82,18 +119,16 @@ Snapshot grabWindow(uint32_t window) {
 }
 
 uint32_t createPlainWindow(int width, int height, int x, int y, uint32_t parent) {
-    Connection conn;
-    xcb_screen_t* screen = conn.screen();
-    xcb_window_t window = xcb_generate_id(conn.c);
+    xcb_connection_t* c = windowOwner();
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    xcb_window_t window = xcb_generate_id(c);
     const uint32_t values[] = {0x808080u};
-    xcb_create_window(conn.c, XCB_COPY_FROM_PARENT, window, parent ? parent : screen->root,
-                      int16_t(x), int16_t(y), static_cast<uint16_t>(width),
-                      static_cast<uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                      screen->root_visual, XCB_CW_BACK_PIXEL, values);
-    // Keep the window when this connection closes; the test destroys it.
-    xcb_set_close_down_mode(conn.c, XCB_CLOSE_DOWN_RETAIN_PERMANENT);
-    xcb_map_window(conn.c, window);
-    free(xcb_get_input_focus_reply(conn.c, xcb_get_input_focus(conn.c), nullptr));
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, parent ? parent : screen->root, int16_t(x),
+                      int16_t(y), static_cast<uint16_t>(width), static_cast<uint16_t>(height), 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL,
+                      values);
+    xcb_map_window(c, window);
+    free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     return window;
 }
 
@@ -124,6 +159,12 @@ void setMapped(uint32_t window, bool mapped) {
         xcb_map_window(conn.c, window);
     else
         xcb_unmap_window(conn.c, window);
+    free(xcb_get_input_focus_reply(conn.c, xcb_get_input_focus(conn.c), nullptr));
+}
+
+void reparentWindow(uint32_t window, uint32_t parent, int x, int y) {
+    Connection conn;
+    xcb_reparent_window(conn.c, window, parent, int16_t(x), int16_t(y));
     free(xcb_get_input_focus_reply(conn.c, xcb_get_input_focus(conn.c), nullptr));
 }
 

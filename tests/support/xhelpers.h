@@ -19,18 +19,21 @@ struct Snapshot {
     Rgb at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
 };
 
-// Reads the window's contents (including the children drawn over it) from the server.
-// Empty snapshot when the window is gone or unviewable.
-Snapshot grabWindow(uint32_t window);
+// Reads the window's contents (including the children drawn over it) from the server: all of
+// it, or the area of the given size at x, y (which must be on screen). Empty snapshot when the
+// window is gone or unviewable.
+Snapshot grabWindow(uint32_t window, int x = 0, int y = 0, int width = 0, int height = 0);
 
 // A mapped window of the given size, filled with a grey background: top level on the default
-// screen, or a child of parent. Kept until destroyPlainWindow.
+// screen, or a child of parent. Kept until destroyPlainWindow or the end of the process.
 uint32_t createPlainWindow(int width, int height, int x = 0, int y = 0, uint32_t parent = 0);
 void resizeWindow(uint32_t window, int width, int height);
 void destroyPlainWindow(uint32_t window);
 // Unmaps and maps the window again, so its children are exposed afresh.
 void remapWindow(uint32_t window);
 void setMapped(uint32_t window, bool mapped);
+// Moves the window into parent at x, y.
+void reparentWindow(uint32_t window, uint32_t parent, int x = 0, int y = 0);
 
 // Children of a window, in stacking order.
 std::vector<uint32_t> childWindows(uint32_t window);
