@@ -9,6 +9,8 @@
 
 namespace {
 
+Verdict flatOddScaled(Scene& s);
+
 Verdict bt601Limited(CheckContext& ctx) {
     Scene s(ctx);
     Verdict verdict;
@@ -50,6 +52,37 @@ Verdict scaledSheets(CheckContext& ctx) {
         if (verdict.failed())
             break;
         setMapped(s.x, host, false); // out of the way of the next host's read-back
+    }
+    if (!verdict.failed())
+        verdict.merge(flatOddScaled(s));
+    return verdict;
+}
+
+// Flat pictures of odd sizes scaled down (through a halving of odd rows and columns) and up:
+// every pixel, the last row and column included, keeps the colour.
+Verdict flatOddScaled(Scene& s) {
+    Verdict verdict;
+    const QRgb colour = qRgb(200, 60, 190);
+    for (const auto& [width, height] : {std::pair{80, 48}, std::pair{322, 194}}) {
+        const xcb_window_t host = s.host(width, height);
+        olm_vout_t* vout = s.requireOutput(host);
+        s.requireMode(vout, VOUT_PREFERRED);
+        for (int i = 0; i < 2; ++i) { // twice: the second knows the size it is shown at
+            const QRgb shown = i ? colour : kSky;
+            s.requirePut(vout, flatPicture(161, 97, shown));
+            const auto seen = s.waitFor(
+                host, [&](const QImage& shot) { return !judgeFlat(shot, shown, s.colourLimits(), "")
+                                                            .failed(); });
+            const Verdict found = judgeFlat(seen.image, shown, s.colourLimits(),
+                                            "161x97 flat shown " + std::to_string(width) + "x" +
+                                                std::to_string(height));
+            if (found.failed())
+                s.ctx.saveImage("observed", found.message(), seen.image);
+            verdict.merge(found);
+        }
+        setMapped(s.x, host, false);
+        if (verdict.failed())
+            break;
     }
     return verdict;
 }
@@ -177,7 +210,8 @@ void addCoreColourChecks(std::vector<Check>& checks) {
              .readsScreen = true},
             {.name = "core.colour.scaled",
              .promise = "put's pictures keep their colours shown at 1/2, 1/4, 2/3 and 3/2 of "
-                        "their size",
+                        "their size; a flat picture of an odd size stays flat to its last row and "
+                        "column, halved or doubled",
              .run = scaledSheets,
              .readsScreen = true,
              .deadlineMs = 20000},

@@ -9,11 +9,25 @@
 #include "checks/scene.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
 namespace {
 
 // Large enough that plain PutImage sends the picture in several strips.
 constexpr int kWidth = 480, kHeight = 270;
+
+// Shared memory mapped into this process (System V segments, or POSIX and memfd ones): what
+// MIT-SHM puts attach. The tester maps none of its own.
+int sharedMemoryMappings() {
+    std::ifstream maps("/proc/self/maps");
+    int count = 0;
+    for (std::string line; std::getline(maps, line);)
+        count += line.find("/SYSV") != std::string::npos ||
+                 line.find("/dev/shm/") != std::string::npos ||
+                 line.find("/memfd:") != std::string::npos;
+    return count;
+}
 
 Verdict roundOnPath(CheckContext& ctx, bool shm) {
     setenv("OLM_VOUT_NO_PRESENT", "1", 1);
@@ -44,6 +58,15 @@ Verdict roundOnPath(CheckContext& ctx, bool shm) {
     const RectF wide{0, 0, kWidth, kHeight};
     s.judgeAndRecord(verdict, s.waitForPlacement(host, wide, kAmber).image, wide, kAmber,
                      "after setting VOUT_16_9, " + path);
+    // What travels through shared memory: with OLM_VOUT_NO_SHM nothing, else MIT-SHM where the
+    // server offers it.
+    const int mappings = sharedMemoryMappings();
+    if (!shm && mappings > 0)
+        verdict.failBecause(std::to_string(mappings) + " shared-memory mappings in the process "
+                            "with OLM_VOUT_NO_SHM=1 (plain PutImage expected)");
+    else if (shm && serverOffersShm(s.x) && mappings == 0)
+        verdict.failBecause("no shared memory mapped in the process, where the server offers "
+                            "MIT-SHM");
     const uint64_t observedFromUs = monotonicMicroseconds();
     ObservedPuts observed = showObserved(s, verdict, vout, host, 5, 160, 90);
     // The puts before, for the records of their pictures.
@@ -71,13 +94,13 @@ void addCorePathChecks(std::vector<Check>& checks) {
             {.name = "core.paths.no_present",
              .promise = "with OLM_VOUT_NO_PRESENT=1 pictures are drawn into the window: colours, "
                         "placement, redraws and figures hold, the path is "
-                        "OLM_VOUT_PATH_PUT_IMAGE",
+                        "OLM_VOUT_PATH_PUT_IMAGE, and pixels travel through MIT-SHM",
              .run = putImagePath,
              .readsScreen = true,
              .deadlineMs = 20000},
             {.name = "core.paths.no_shm",
-             .promise = "with OLM_VOUT_NO_PRESENT=1 and OLM_VOUT_NO_SHM=1 (plain PutImage) the "
-                        "same holds",
+             .promise = "with OLM_VOUT_NO_PRESENT=1 and OLM_VOUT_NO_SHM=1 the same holds, "
+                        "with no shared memory (plain PutImage)",
              .run = stripsPath,
              .readsScreen = true,
              .deadlineMs = 20000},

@@ -19,10 +19,24 @@ bool environmentFlag(const char* name) {
 ObservedPuts showObserved(Scene& s, Verdict& verdict, olm_vout_t* vout, xcb_window_t host,
                           int count, int width, int height) {
     ObservedPuts observed;
+    // A large picture put right before every other one keeps the output busy when that one
+    // comes: its latency must still count from its own put call, not from when it was taken.
+    const YuvPicture large = flatPicture(1920, 1080, qRgb(128, 128, 128));
     for (int i = 0; i < count; ++i) {
         const QRgb colour = i % 2 ? kSky : kAmber;
         const YuvPicture picture = flatPicture(width, height, colour);
         s.mark(host);
+        if (i % 2) {
+            PutWindow before;
+            before.beforeUs = monotonicMicroseconds();
+            const int code = s.api.putBufferPoolYuv(vout, large.plane(0), large.plane(1),
+                                                    large.plane(2), 1920, 1920, 1080);
+            before.afterUs = monotonicMicroseconds();
+            if (code == OLM_VOUT_OK) {
+                ++observed.accepted;
+                observed.puts.push_back(before);
+            }
+        }
         PutWindow window;
         window.beforeUs = monotonicMicroseconds();
         const int code = s.api.putBufferPoolYuv(vout, picture.plane(0), picture.plane(1),

@@ -168,6 +168,34 @@ QImage sheetImage(const PatchSheet& sheet, const std::vector<QRgb>& colours, QSi
     return image;
 }
 
+Verdict judgeFlat(const QImage& shot, QRgb colour, ColourLimits limits, const std::string& label) {
+    Verdict verdict;
+    int worst = -1, wx = 0, wy = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x)
+            if (const int off = channelDistance(shot.pixel(x, y), colour); off > worst) {
+                worst = off;
+                wx = x;
+                wy = y;
+            }
+    if (worst <= limits.pass)
+        return verdict;
+    const std::string where = wy == shot.height() - 1  ? "the last row"
+                              : wx == shot.width() - 1 ? "the last column"
+                              : wy == 0                ? "the first row"
+                              : wx == 0                ? "the first column"
+                                                       : "the picture";
+    const std::string found = "colour of " + where + " off by " + std::to_string(worst) +
+                              " levels: " + rgbText(shot.pixel(wx, wy)) + " for " +
+                              rgbText(colour) + " at (" + std::to_string(wx) + "," +
+                              std::to_string(wy) + ") (" + label + ")";
+    if (worst > limits.warn)
+        verdict.failBecause(found);
+    else
+        verdict.warn(found);
+    return verdict;
+}
+
 namespace {
 
 // The worst colour along one column (vertical) or row of the shot against what the cross says.

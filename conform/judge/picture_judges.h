@@ -72,6 +72,10 @@ double detailContrast(const QImage& shot, const QRect& region);
 QImage sheetImage(const PatchSheet& sheet, const std::vector<QRgb>& colours, QSize window = {},
                   const RectF* where = nullptr);
 
+// A flat picture of one colour shown over the whole window: every pixel, edges, last row and
+// last column included, must show that colour (a scaler keeps a flat picture flat).
+Verdict judgeFlat(const QImage& shot, QRgb colour, ColourLimits limits, const std::string& label);
+
 // The chroma cross (see ChromaCross) shown over `where`: U must change at splitX along rows and
 // V at splitY along columns, within tolerance screen pixels; shown at its own size, the last
 // column and row must show their own colour.

@@ -1,6 +1,7 @@
 #include "screen/x_screen.h"
 
 #include <xcb/present.h>
+#include <xcb/shm.h>
 
 #include <algorithm>
 #include <chrono>
@@ -227,6 +228,27 @@ std::string checkReadBack(const XConnection& x, xcb_window_t window) {
                            std::to_string(y) + ")";
     }
     return {};
+}
+
+xcb_window_t createChildWindow(const XConnection& x, xcb_window_t parent, int left, int top,
+                               int width, int height) {
+    const xcb_window_t window = xcb_generate_id(x.get());
+    const uint32_t values[] = {x.screen()->black_pixel};
+    auto error = owned(xcb_request_check(
+        x.get(), xcb_create_window_checked(x.get(), XCB_COPY_FROM_PARENT, window, parent,
+                                           int16_t(left), int16_t(top), uint16_t(width),
+                                           uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                                           x.screen()->root_visual, XCB_CW_BACK_PIXEL, values)));
+    if (error)
+        return 0;
+    xcb_map_window(x.get(), window);
+    x.sync();
+    return window;
+}
+
+bool serverOffersShm(const XConnection& x) {
+    const xcb_query_extension_reply_t* shm = xcb_get_extension_data(x.get(), &xcb_shm_id);
+    return shm && shm->present;
 }
 
 bool serverOffersPresent(const XConnection& x) {

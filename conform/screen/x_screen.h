@@ -54,6 +54,12 @@ QImage captureWindow(const XConnection& x, xcb_window_t window);
 // to its background.
 std::string checkReadBack(const XConnection& x, xcb_window_t window);
 
+// A mapped window of the given place and size inside parent (black), waited for until viewable
+// when its parent is (0 when it could not be made).
+xcb_window_t createChildWindow(const XConnection& x, xcb_window_t parent, int left, int top,
+                               int width, int height);
+// Whether the server offers MIT-SHM.
+bool serverOffersShm(const XConnection& x);
 // Whether the server offers X Present 1.0 or later.
 bool serverOffersPresent(const XConnection& x);
 // The display's refresh period as the server's own Present notifications give it (0 without
