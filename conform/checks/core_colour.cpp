@@ -70,9 +70,9 @@ Verdict flatOddScaled(Scene& s) {
         for (int i = 0; i < 2; ++i) { // twice: the second knows the size it is shown at
             const QRgb shown = i ? colour : kSky;
             s.requirePut(vout, flatPicture(161, 97, shown));
-            const auto seen = s.waitFor(
-                host, [&](const QImage& shot) { return !judgeFlat(shot, shown, s.colourLimits(), "")
-                                                            .failed(); });
+            const auto seen = s.waitFor(host, [&](const QImage& shot) {
+                return !judgeFlat(shot, shown, s.colourLimits(), "").failed();
+            });
             const Verdict found = judgeFlat(seen.image, shown, s.colourLimits(),
                                             "161x97 flat shown " + std::to_string(width) + "x" +
                                                 std::to_string(height));

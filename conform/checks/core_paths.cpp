@@ -62,7 +62,8 @@ Verdict roundOnPath(CheckContext& ctx, bool shm) {
     // server offers it.
     const int mappings = sharedMemoryMappings();
     if (!shm && mappings > 0)
-        verdict.failBecause(std::to_string(mappings) + " shared-memory mappings in the process "
+        verdict.failBecause(std::to_string(mappings) +
+                            " shared-memory mappings in the process "
                             "with OLM_VOUT_NO_SHM=1 (plain PutImage expected)");
     else if (shm && serverOffersShm(s.x) && mappings == 0)
         verdict.failBecause("no shared memory mapped in the process, where the server offers "

@@ -206,10 +206,11 @@ void addCoreThreadChecks(std::vector<Check>& checks) {
         checks.end(),
         {
             {.name = "core.threads.concurrent_puts",
-             .promise = "four threads putting copied and borrowed pictures of mixed sizes for "
-                        "a second get OK or OLM_VOUT_E_BUSY; then one of their pictures shows whole, "
-                        "a new one shows, the counters add up and every borrowed picture is "
-                        "released once",
+             .promise =
+                 "four threads putting copied and borrowed pictures of mixed sizes for "
+                 "a second get OK or OLM_VOUT_E_BUSY; then one of their pictures shows whole, "
+                 "a new one shows, the counters add up and every borrowed picture is "
+                 "released once",
              .run = concurrentPuts,
              .readsScreen = true,
              .deadlineMs = 20000},

@@ -107,10 +107,9 @@ Verdict hiddenPicturesDropped(CheckContext& ctx) {
             verdict.failBecause("pictures put while " + how + " were counted as presented: " +
                                 statsText(before) + ", then " + statsText(during));
         s.setHostMapped(hidden, true);
-        s.expectArrived(verdict,
-                        s.waitFor(host, [](const QImage& shot) { return centreShows(shot, kSky); }),
-                        kSky, "the window, visible again, with the last picture put while " + how +
-                                  ",");
+        s.expectArrived(
+            verdict, s.waitFor(host, [](const QImage& shot) { return centreShows(shot, kSky); }),
+            kSky, "the window, visible again, with the last picture put while " + how + ",");
         const auto end = Clock::now() + std::chrono::milliseconds(ctx.scaled(2000));
         do {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -7,6 +7,9 @@
 #include "checks/registry.h"
 #include "checks/scene.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 const std::vector<std::string> kNeedsPutPicture{"olm_vout_put_picture"};
@@ -137,11 +140,14 @@ Verdict sharpAfterGrowth(CheckContext& ctx) {
                 qRgb(grey, grey, grey), "the right half of the window");
         }
         const std::string when = unmapped ? "put while the window, grown to its size, was unmapped"
-                                          : "put right after the window grew to its size";
+                                          : "put after the window grew to its size";
         const int full = guarded.add(detailPicture(kBig, kTall, 90), "the picture " + when);
         if (unmapped)
             s.setHostMapped(host, false);
         s.resize(host, kBig, kTall);
+        // Time for the news of the new size to reach the output (no redraw tells it while the
+        // window is unmapped).
+        std::this_thread::sleep_for(std::chrono::milliseconds(ctx.scaled(100)));
         s.requirePutPicture(vout, guarded.record(full), "a borrowed picture at its own size");
         if (unmapped)
             s.setHostMapped(host, true);

@@ -139,8 +139,9 @@ Verdict judgeTiming(const olm_vout_timing& t, const std::vector<olm_vout_present
         if (t.refresh_period_us == 0)
             verdict.failBecause("refresh period 0 on the Present path after " +
                                 std::to_string(records.size()) + " presentations");
-        else if (measuredPeriodUs && (t.refresh_period_us * 10 < measuredPeriodUs * 9 ||
-                                      t.refresh_period_us * 10 > measuredPeriodUs * 11))
+        else if (measuredPeriodUs &&
+                 (uint64_t(t.refresh_period_us) * 4 < uint64_t(measuredPeriodUs) * 3 ||
+                  uint64_t(t.refresh_period_us) * 4 > uint64_t(measuredPeriodUs) * 5))
             verdict.failBecause("refresh period " + us(t.refresh_period_us) +
                                 ", where the server's refreshes come every " +
                                 us(measuredPeriodUs));

@@ -34,8 +34,7 @@ Verdict judgePresentations(const std::vector<olm_vout_presentation>& records, ui
 // path as expected; latency max equal to the largest record latency, p50 and p95 between the
 // smallest and the largest, p50 <= p95 <= max, none 0 once pictures reached the screen; on the
 // Present path a refresh period within 25 % of measuredPeriodUs (when the tester could measure
-// one) and missed refreshes about what the records' latencies give (ceil(latency / period) - 1
-// each), on the other refresh period and missed refreshes 0.
+// one), on the other refresh period and missed refreshes 0.
 Verdict judgeTiming(const olm_vout_timing& timing,
                     const std::vector<olm_vout_presentation>& records, uint32_t expectedPath,
                     uint32_t measuredPeriodUs);

@@ -82,6 +82,8 @@ Verdict judgePlacement(const QImage& shot, const RectF& expected, QRgb pictureCo
         if (isBlack(centre, 12))
             verdict.failBecause("no picture: the window is black where " + want + " belongs" +
                                 " (" + scan.where + ")");
+        else if (channelDistance(centre, pictureColour) <= kArrivalTolerance)
+            verdict.fail(want + " within 1 pixel", scan.where); // there, but not all of it
         else
             verdict.failBecause("the picture shows " + rgbText(centre) + " at (" +
                                 std::to_string(cx) + "," + std::to_string(cy) + "), not " +

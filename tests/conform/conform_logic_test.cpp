@@ -3,6 +3,7 @@
 
 #include "checks/registry.h"
 #include "checks/scene.h"
+#include "judge/figure_judges.h"
 #include "judge/picture_judges.h"
 #include "judge/reference.h"
 #include "report/report.h"
@@ -136,4 +137,47 @@ TEST(ConformCommandLine, FiltersRepeatAndBadValuesAreNamed) {
               std::string::npos);
     EXPECT_NE(parseCommandLine({"--report"}).error.find("needs a value"), std::string::npos);
     EXPECT_TRUE(selectChecks(allChecks(), {"nothing.*"}).empty());
+}
+
+TEST(ConformFigures, RecordsTimingAndCountersAgainstWhatTheTesterSaw) {
+    // Two puts, each seen on screen 20 ms later; the records agree.
+    const std::vector<PutWindow> puts = {{1000, 1100, 30000}, {50000, 50100, 80000}};
+    std::vector<olm_vout_presentation> records = {{17000, 16000, 7}, {66700, 16650, 10}};
+    EXPECT_EQ(judgePresentations(records, OLM_VOUT_PATH_PRESENT, puts, 90000).result(),
+              Result::Pass);
+    // Latencies in milliseconds put the puts where no put call ran.
+    auto inMs = records;
+    for (auto& r : inMs)
+        r.latency_us /= 1000;
+    EXPECT_NE(judgePresentations(inMs, OLM_VOUT_PATH_PRESENT, puts, 90000)
+                  .message()
+                  .find("when no put call was running"),
+              std::string::npos);
+    auto sameRefresh = records;
+    sameRefresh[1].refresh = 7;
+    EXPECT_NE(judgePresentations(sameRefresh, OLM_VOUT_PATH_PRESENT, puts, 90000)
+                  .message()
+                  .find("two pictures at one refresh"),
+              std::string::npos);
+    auto outOfOrder = records;
+    std::swap(outOfOrder[0], outOfOrder[1]);
+    EXPECT_NE(judgePresentations(outOfOrder, OLM_VOUT_PATH_PRESENT, puts, 90000)
+                  .message()
+                  .find("records out of order"),
+              std::string::npos);
+
+    olm_vout_timing t{};
+    t.path = OLM_VOUT_PATH_PRESENT;
+    t.refresh_period_us = 16667;
+    t.latency_p50_us = 16000;
+    t.latency_p95_us = t.latency_max_us = 16650;
+    EXPECT_EQ(judgeTiming(t, records, OLM_VOUT_PATH_PRESENT, 16667).result(), Result::Pass);
+    t.refresh_period_us = 16; // milliseconds
+    EXPECT_EQ(judgeTiming(t, records, OLM_VOUT_PATH_PRESENT, 16667).result(), Result::Fail);
+    EXPECT_EQ(judgeTiming(olm_vout_timing{}, records, OLM_VOUT_PATH_PUT_IMAGE, 0).result(),
+              Result::Fail); // latencies all 0
+
+    // Dropped pictures counted as presented: more presented than records.
+    EXPECT_EQ(judgeCounters({30, 23, 7}, 30, 1, 4).result(), Result::Fail);
+    EXPECT_EQ(judgeCounters({30, 4, 26}, 30, 1, 4).result(), Result::Pass);
 }
