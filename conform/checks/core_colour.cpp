@@ -58,12 +58,14 @@ Verdict scaledSheets(CheckContext& ctx) {
     return verdict;
 }
 
-// Flat pictures of odd sizes scaled down (through a halving of odd rows and columns) and up:
+// Flat pictures of odd sizes scaled down by about 2 and 4 (through halvings of odd rows and
+// columns) and up by 2:
 // every pixel, the last row and column included, keeps the colour.
 Verdict flatOddScaled(Scene& s) {
     Verdict verdict;
     const QRgb colour = qRgb(200, 60, 190);
-    for (const auto& [width, height] : {std::pair{80, 48}, std::pair{322, 194}}) {
+    for (const auto& [width, height] :
+         {std::pair{80, 48}, std::pair{40, 24}, std::pair{322, 194}}) {
         const xcb_window_t host = s.host(width, height);
         olm_vout_t* vout = s.requireOutput(host);
         s.requireMode(vout, VOUT_PREFERRED);
@@ -211,7 +213,7 @@ void addCoreColourChecks(std::vector<Check>& checks) {
             {.name = "core.colour.scaled",
              .promise = "put's pictures keep their colours shown at 1/2, 1/4, 2/3 and 3/2 of "
                         "their size; a flat picture of an odd size stays flat to its last row and "
-                        "column, halved or doubled",
+                        "column, halved, quartered or doubled",
              .run = scaledSheets,
              .readsScreen = true,
              .deadlineMs = 20000},
