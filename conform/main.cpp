@@ -1,14 +1,14 @@
 // olm_vout_conform: loads an olm_vout with dlopen, runs every selected check in a child process
 // against a real X server, prints a line per check and a summary, and writes the reports.
 
-#include "checks.h"
-#include "child_runner.h"
-#include "command_line.h"
-#include "file_digest.h"
-#include "private_xvfb.h"
-#include "report.h"
-#include "vout_library.h"
-#include "x_screen.h"
+#include "checks/registry.h"
+#include "report/report.h"
+#include "run/child_runner.h"
+#include "run/command_line.h"
+#include "run/file_digest.h"
+#include "run/private_xvfb.h"
+#include "run/server_probe.h"
+#include "run/vout_library.h"
 
 #include <QDir>
 
@@ -24,19 +24,6 @@ constexpr int kExitConformant = 0, kExitFailed = 1, kExitCannotRun = 2;
 int cannotRun(const std::string& why) {
     std::cerr << "olm_vout_conform: " << why << "\n";
     return kExitCannotRun;
-}
-
-// The server's identity, and whether a plain X pattern reads back: without that, pixel checks
-// cannot observe anything. The connection is closed again before any check is forked.
-bool probeServer(const std::string& display, double timeoutFactor, ServerInfo* info) {
-    XConnection x;
-    if (!x.ok())
-        return false;
-    *info = describeServer(x, display);
-    const xcb_window_t probe =
-        createHostWindow(x, 0, 0, 64, 48, static_cast<int>(2000 * timeoutFactor));
-    info->readBackProblem = probe ? checkReadBack(x, probe) : "no window could be shown";
-    return true;
 }
 
 // Why a check does not run at all, or an empty string.
@@ -150,12 +137,8 @@ int main(int argc, char** argv) {
     std::fputs(consoleSummary(run).c_str(), stdout);
     std::fflush(stdout);
 
-    bool failed = false, unresolvedPixels = false;
-    for (const CheckRecord& r : run.checks) {
-        failed = failed || isFailure(r.result);
-        unresolvedPixels = unresolvedPixels || (r.readsScreen && r.result == Result::Unresolved);
-    }
-    if (failed)
+    const std::string verdict = verdictOf(run);
+    if (verdict == "not conformant")
         return kExitFailed;
-    return unresolvedPixels ? kExitCannotRun : kExitConformant;
+    return verdict == "not tested" ? kExitCannotRun : kExitConformant;
 }

@@ -1,12 +1,13 @@
 // The tester's own judgement, without an X server: reference colours against published values,
 // expected rectangles, the pass / warn / fail bands of the judges, and the console's summary.
 
-#include "checks.h"
-#include "command_line.h"
-#include "judges.h"
-#include "reference.h"
-#include "report.h"
-#include "scene.h"
+#include "checks/registry.h"
+#include "checks/scene.h"
+#include "judge/figure_judges.h"
+#include "judge/picture_judges.h"
+#include "judge/reference.h"
+#include "report/report.h"
+#include "run/command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -116,7 +117,15 @@ TEST(ConformReports, ConsoleCountsWarnAsPassedAndCrashAsFailed) {
     const std::string summary = consoleSummary(run);
     EXPECT_NE(summary.find("bench: 2 passed, 0 failed, 0 skipped"), std::string::npos) << summary;
     EXPECT_NE(summary.find("1 pixel checks unresolved"), std::string::npos) << summary;
-    EXPECT_TRUE(summary.ends_with("\n2 passed, 1 failed, 2 skipped\n")) << summary;
+    EXPECT_TRUE(summary.ends_with("\nnot conformant: 1 failed; 1 warning: bench.b\n"
+                                  "2 passed, 1 failed, 2 skipped\n"))
+        << summary;
+    // Failed, crashed and timed out before unresolved, warned and skipped.
+    const auto order = failuresFirst(run);
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_EQ(order[0]->name, "core.c");
+    EXPECT_EQ(order[1]->name, "core.d");
+    EXPECT_EQ(order[2]->name, "bench.b");
 }
 
 TEST(ConformCommandLine, FiltersRepeatAndBadValuesAreNamed) {
@@ -128,4 +137,47 @@ TEST(ConformCommandLine, FiltersRepeatAndBadValuesAreNamed) {
               std::string::npos);
     EXPECT_NE(parseCommandLine({"--report"}).error.find("needs a value"), std::string::npos);
     EXPECT_TRUE(selectChecks(allChecks(), {"nothing.*"}).empty());
+}
+
+TEST(ConformFigures, RecordsTimingAndCountersAgainstWhatTheTesterSaw) {
+    // Two puts, each seen on screen 20 ms later; the records agree.
+    const std::vector<PutWindow> puts = {{1000, 1100, 30000}, {50000, 50100, 80000}};
+    std::vector<olm_vout_presentation> records = {{17000, 16000, 7}, {66700, 16650, 10}};
+    EXPECT_EQ(judgePresentations(records, OLM_VOUT_PATH_PRESENT, puts, 90000).result(),
+              Result::Pass);
+    // Latencies in milliseconds put the puts where no put call ran.
+    auto inMs = records;
+    for (auto& r : inMs)
+        r.latency_us /= 1000;
+    EXPECT_NE(judgePresentations(inMs, OLM_VOUT_PATH_PRESENT, puts, 90000)
+                  .message()
+                  .find("when no put call was running"),
+              std::string::npos);
+    auto sameRefresh = records;
+    sameRefresh[1].refresh = 7;
+    EXPECT_NE(judgePresentations(sameRefresh, OLM_VOUT_PATH_PRESENT, puts, 90000)
+                  .message()
+                  .find("two pictures at one refresh"),
+              std::string::npos);
+    auto outOfOrder = records;
+    std::swap(outOfOrder[0], outOfOrder[1]);
+    EXPECT_NE(judgePresentations(outOfOrder, OLM_VOUT_PATH_PRESENT, puts, 90000)
+                  .message()
+                  .find("records out of order"),
+              std::string::npos);
+
+    olm_vout_timing t{};
+    t.path = OLM_VOUT_PATH_PRESENT;
+    t.refresh_period_us = 16667;
+    t.latency_p50_us = 16000;
+    t.latency_p95_us = t.latency_max_us = 16650;
+    EXPECT_EQ(judgeTiming(t, records, OLM_VOUT_PATH_PRESENT, 16667).result(), Result::Pass);
+    t.refresh_period_us = 16; // milliseconds
+    EXPECT_EQ(judgeTiming(t, records, OLM_VOUT_PATH_PRESENT, 16667).result(), Result::Fail);
+    EXPECT_EQ(judgeTiming(olm_vout_timing{}, records, OLM_VOUT_PATH_PUT_IMAGE, 0).result(),
+              Result::Fail); // latencies all 0
+
+    // Dropped pictures counted as presented: more presented than records.
+    EXPECT_EQ(judgeCounters({30, 23, 7}, 30, 1, 4).result(), Result::Fail);
+    EXPECT_EQ(judgeCounters({30, 4, 26}, 30, 1, 4).result(), Result::Pass);
 }

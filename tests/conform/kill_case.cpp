@@ -40,10 +40,12 @@ QByteArray readAll(const QString& path) {
 void checkReports(const QString& dir, const QJsonObject& results, const QString& console) {
     const QJsonArray checks = results["checks"].toArray();
     QXmlStreamReader junit(readAll(dir + "/junit.xml"));
-    int testcases = 0;
+    int testcases = 0, junitFailures = 0;
     while (!junit.atEnd())
-        if (junit.readNext() == QXmlStreamReader::StartElement && junit.name() == u"testcase")
-            ++testcases;
+        if (junit.readNext() == QXmlStreamReader::StartElement) {
+            testcases += junit.name() == u"testcase";
+            junitFailures += junit.name() == u"failure" || junit.name() == u"error";
+        }
     if (junit.hasError() || testcases != checks.size())
         problem(QString("junit.xml has %1 test cases for %2 checks (%3)")
                     .arg(testcases)
@@ -56,6 +58,11 @@ void checkReports(const QString& dir, const QJsonObject& results, const QString&
             n += totals[s].toInt();
         return n;
     };
+    // junit.xml and the exit status agree on what is a failure.
+    if (junitFailures != total({"fail", "crash", "timeout"}))
+        problem(QString("junit.xml has %1 failures and errors, the totals %2 failed checks")
+                    .arg(junitFailures)
+                    .arg(total({"fail", "crash", "timeout"})));
     const QString last = console.trimmed().section('\n', -1);
     const QString want = QString("%1 passed, %2 failed, %3 skipped")
                              .arg(total({"pass", "warn"}))

@@ -1,0 +1,301 @@
+#include "checks/scene.h"
+
+#include <dirent.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kQuietMs = 40;
+constexpr int kPollMs = 10;
+// How long a changed screen that is not what the check expects must stay before the wait gives
+// up: four times as long as the change took to come, within these bounds.
+constexpr int kSettleMinMs = 250, kSettleMaxMs = 1000;
+
+int countEntries(const char* directory) {
+    int count = 0;
+    if (DIR* dir = opendir(directory)) {
+        while (const dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+} // namespace
+
+Scene::Scene(CheckContext& context) : ctx(context), api(context.api) {
+    if (!x.ok())
+        stopCheck(Result::Unresolved, "the check could not connect to the X server");
+}
+
+xcb_window_t Scene::host(int width, int height) {
+    if (nextLeft_ + width > x.screen()->width_in_pixels)
+        nextLeft_ = 0; // over hosts made earlier: newer windows stack on top
+    const xcb_window_t window = createHostWindow(x, nextLeft_, 0, width, height, ctx.scaled(2000));
+    if (!window)
+        stopCheck(Result::Unresolved, "a host window could not be made viewable");
+    nextLeft_ += width + 8;
+    const std::string problem = ctx.readsScreen ? checkReadBack(x, window) : std::string();
+    if (!problem.empty())
+        stopCheck(Result::Unresolved, "screen read-back failed: " + problem);
+    return window;
+}
+
+olm_vout_t* Scene::create(xcb_window_t host, uint32_t poolDepth) {
+    olm_vout_params params{};
+    params.window = host;
+    params.pool_depth = poolDepth;
+    olm_vout_t* vout = api.create(&params);
+    if (vout)
+        hostOf_[vout] = host;
+    return vout;
+}
+
+olm_vout_t* Scene::requireOutput(xcb_window_t host, uint32_t poolDepth) {
+    olm_vout_t* vout = create(host, poolDepth);
+    if (!vout)
+        stopFailed("a handle from olm_vout_create on a mapped window", "NULL");
+    return vout;
+}
+
+void Scene::requireMode(olm_vout_t* vout, int mode) {
+    markOutput(vout);
+    const int code = api.setDisplayMode(vout, mode);
+    if (code != OLM_VOUT_OK)
+        stopFailed(std::string("olm_vout_set_display_mode(") + modeName(mode) + ") to return " +
+                       codeName(OLM_VOUT_OK),
+                   codeName(code));
+}
+
+void Scene::markOutput(olm_vout_t* vout) {
+    if (const auto it = hostOf_.find(vout); it != hostOf_.end())
+        mark(it->second);
+}
+
+void Scene::mark(xcb_window_t host) {
+    // An unmapped host has no screen to remember: its next wait starts from what it sees first.
+    if (QImage shot = captureWindow(x, host); !shot.isNull())
+        marked_[host] = std::move(shot);
+    else
+        marked_.erase(host);
+}
+
+int Scene::put(olm_vout_t* vout, const YuvPicture& p) {
+    markOutput(vout);
+    return api.putBufferPoolYuv(vout, p.plane(0), p.plane(1), p.plane(2), p.stride(0), p.width(),
+                                p.height());
+}
+
+void Scene::requirePut(olm_vout_t* vout, const YuvPicture& picture) {
+    const int code = put(vout, picture);
+    if (code != OLM_VOUT_OK)
+        stopFailed("olm_vout_put_buffer_pool_yuv of a " + std::to_string(picture.width()) + "x" +
+                       std::to_string(picture.height()) + " picture to return " +
+                       codeName(OLM_VOUT_OK),
+                   codeName(code));
+}
+
+int Scene::putPicture(olm_vout_t* vout, const olm_vout_picture& picture) {
+    markOutput(vout);
+    return api.putPicture(vout, &picture);
+}
+
+void Scene::requirePutPicture(olm_vout_t* vout, const olm_vout_picture& picture,
+                              const std::string& what) {
+    const int code = putPicture(vout, picture);
+    if (code != OLM_VOUT_OK)
+        stopFailed("olm_vout_put_picture of " + what + " to return " + codeName(OLM_VOUT_OK),
+                   codeName(code));
+}
+
+void Scene::resize(xcb_window_t host, int width, int height) {
+    mark(host);
+    resizeWindow(x, host, width, height);
+}
+
+void Scene::setHostMapped(xcb_window_t host, bool mapped) {
+    if (mapped) {
+        setMapped(x, host, true);
+        if (!waitViewable(x, host, ctx.scaled(2000)))
+            stopCheck(Result::Unresolved, "the host did not become viewable again");
+    } else {
+        mark(host);
+        setMapped(x, host, false);
+    }
+}
+
+xcb_window_t Scene::cover(xcb_window_t host, int left, int top, int width, int height) {
+    auto geometry = xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), host), nullptr);
+    if (!geometry)
+        stopCheck(Result::Unresolved, "the host's place could not be read");
+    const int hostLeft = geometry->x, hostTop = geometry->y;
+    free(geometry);
+    const xcb_window_t window =
+        createHostWindow(x, hostLeft + left, hostTop + top, width, height, ctx.scaled(2000));
+    if (!window)
+        stopCheck(Result::Unresolved, "the covering window could not be shown");
+    return window;
+}
+
+void Scene::uncover(xcb_window_t host, xcb_window_t cover) {
+    mark(host);
+    xcb_destroy_window(x.get(), cover);
+    x.sync();
+}
+
+QImage Scene::capture(xcb_window_t host) {
+    QImage shot = captureWindow(x, host);
+    if (shot.isNull())
+        stopCheck(Result::Unresolved, "the host window could not be read back");
+    return shot;
+}
+
+Scene::Seen Scene::waitFor(xcb_window_t host, const std::function<bool(const QImage&)>& arrived,
+                           int timeoutMs) {
+    using std::chrono::milliseconds;
+    const auto start = Clock::now();
+    const auto end = start + milliseconds(ctx.scaled(timeoutMs));
+    const auto quiet = milliseconds(ctx.scaled(kQuietMs));
+    Seen seen{capture(host), false};
+    // What the screen showed before the check acted; without a mark, what it shows now.
+    const auto marked = marked_.find(host);
+    const QImage before = marked != marked_.end() ? marked->second : seen.image;
+    std::optional<Clock::duration> changedAfter;
+    if (seen.image != before)
+        changedAfter = Clock::now() - start;
+    bool holds = arrived(seen.image);
+    auto since = Clock::now();
+    for (;;) {
+        const auto now = Clock::now();
+        if (holds && now - since >= quiet) {
+            seen.arrived = true;
+            break;
+        }
+        if (!holds && changedAfter) {
+            const auto settle = std::clamp<Clock::duration>(4 * *changedAfter,
+                                                            milliseconds(ctx.scaled(kSettleMinMs)),
+                                                            milliseconds(ctx.scaled(kSettleMaxMs)));
+            if (now - since >= settle)
+                break; // changed, and stays on something else
+        }
+        if (now > end)
+            break;
+        std::this_thread::sleep_for(milliseconds(kPollMs));
+        QImage shot = capture(host);
+        if (shot != seen.image) {
+            seen.image = std::move(shot);
+            holds = arrived(seen.image);
+            since = Clock::now();
+            if (!changedAfter && seen.image != before)
+                changedAfter = since - start;
+        }
+    }
+    marked_[host] = seen.image; // a following wait counts changes from here
+    return seen;
+}
+
+Scene::Seen Scene::waitForDrawn(xcb_window_t host,
+                                const std::function<QRgb(const QImage&)>& sample) {
+    return waitFor(host, [&](const QImage& shot) {
+        const QRgb c = sample(shot);
+        return channelDistance(c, qRgb(0, 0, 0)) > 30 && channelDistance(c, kHostBackground) > 30;
+    });
+}
+
+Scene::Seen Scene::waitForPlacement(xcb_window_t host, const RectF& want, QRgb colour) {
+    return waitFor(host, [&](const QImage& shot) {
+        return judgePlacement(shot, want, colour, x.quantisation(), "").result() == Result::Pass;
+    });
+}
+
+Scene::Seen Scene::showFlat(olm_vout_t* vout, xcb_window_t host, int width, int height,
+                            QRgb colour) {
+    requirePut(vout, flatPicture(width, height, colour));
+    return waitFor(host, [colour](const QImage& shot) { return centreShows(shot, colour); });
+}
+
+void Scene::checkSheet(Verdict& verdict, const ColourMatrix& matrix, int range,
+                       const int strides[3], bool viaPicture, const std::string& label) {
+    const PatchSheet sheet = standardSheet();
+    std::vector<QRgb> expected;
+    const YuvPicture picture =
+        sheetPicture(sheet, matrix, range, 160, &expected, strides[0], strides[1], strides[2]);
+    const xcb_window_t window = host(sheet.width(), sheet.height());
+    olm_vout_t* vout = requireOutput(window);
+    if (viaPicture) {
+        const int code = putPicture(vout, picture.record(matrix.code, range));
+        if (code != OLM_VOUT_OK)
+            stopFailed("olm_vout_put_picture of " + label + " to return " + codeName(OLM_VOUT_OK),
+                       codeName(code));
+    } else {
+        requirePut(vout, picture);
+    }
+    const auto seen = waitForDrawn(window, [&](const QImage& shot) {
+        return patchMean(shot, patchOnScreen(sheet, sheet.markerIndex()));
+    });
+    judgeAndRecord(verdict, seen.image, sheet, expected, label);
+}
+
+void Scene::judgeAndRecord(Verdict& verdict, const QImage& shot, const RectF& expected, QRgb colour,
+                           const std::string& label) {
+    const Verdict found = judgePlacement(shot, expected, colour, x.quantisation(), label);
+    ctx.saveImage("placement", label + ": " + resultName(found.result()),
+                  overlayExpected(shot, expected));
+    if (found.result() != Result::Pass)
+        saveComparison(label, placementImage(shot.width(), shot.height(), expected, colour), shot);
+    verdict.merge(found);
+}
+
+void Scene::judgeAndRecord(Verdict& verdict, const QImage& shot, const PatchSheet& sheet,
+                           const std::vector<QRgb>& expected, const std::string& label,
+                           const RectF* where) {
+    const Verdict found = judgePatches(shot, sheet, expected, colourLimits(), label, where);
+    if (found.result() != Result::Pass)
+        saveComparison(label, sheetImage(sheet, expected, shot.size(), where), shot);
+    verdict.merge(found);
+}
+
+void Scene::saveComparison(const std::string& label, const QImage& expected, const QImage& shot) {
+    ctx.saveImage("expected", label, expected);
+    ctx.saveImage("observed", label, shot);
+    ctx.saveImage("difference", label, differenceImage(expected, shot));
+}
+
+void Scene::expectArrived(Verdict& verdict, const Seen& seen, QRgb colour,
+                          const std::string& what) {
+    if (seen.arrived)
+        return;
+    verdict.fail(what + " to show " + rgbText(colour),
+                 rgbText(seen.image.pixel(seen.image.width() / 2, seen.image.height() / 2)) +
+                     " at its centre");
+    // The rest of the check builds on this picture: it ends here.
+    stopCheck(verdict.result(), verdict.message());
+}
+
+YuvPicture flatPicture(int width, int height, QRgb colour, int strideY) {
+    const int strideC = strideY ? (strideY + 1) / 2 : 0;
+    YuvPicture picture(width, height, strideY, strideC, strideC);
+    picture.fill(encode(colour, kMatrices[0], OLM_VOUT_RANGE_LIMITED));
+    return picture;
+}
+
+uint64_t monotonicMicroseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return uint64_t(now.tv_sec) * 1000000 + uint64_t(now.tv_nsec) / 1000;
+}
+
+int openDescriptors() {
+    return countEntries("/proc/self/fd");
+}
+int runningThreads() {
+    return countEntries("/proc/self/task");
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+// A check as the runner sees it: a dotted name, the one promise it checks (one line), the
+// function that runs in a process of its own and returns a verdict, and what it needs. The
+// function gets a CheckContext: the library, the settings and the line to the parent process.
+
+#include "judge/verdict.h"
+#include "run/vout_library.h"
+
+#include <QImage>
+
+#include <string>
+#include <vector>
+
+struct RunSettings {
+    double timeoutFactor = 1;
+    std::string reportDir; // empty: no images are saved
+};
+
+class CheckContext {
+public:
+    CheckContext(const VoutApi& api, const RunSettings& settings, std::string checkName,
+                 bool readsScreen, int parentFd);
+
+    const VoutApi& api;
+    const RunSettings& settings;
+    const bool readsScreen; // a pixel check: its host windows must read back
+
+    // A time in milliseconds scaled by --timeout-factor.
+    int scaled(int milliseconds) const;
+    // olm_vout_destroy, announced to the parent first: a destroy that never returns then costs
+    // only the destroy limit, and one slower than a second is remembered for a warning.
+    int destroy(olm_vout_t** vout);
+    double slowestDestroySeconds() const { return slowestDestroy_; }
+
+    bool savingImages() const { return !settings.reportDir.empty(); }
+    // Saves image as a PNG beside the report and tells the parent (no-op without --report).
+    void saveImage(const std::string& role, const std::string& caption, const QImage& image);
+    void sendVerdict(Result result, const std::string& message);
+    // The descriptor of the line to the parent, for a signal handler's last word.
+    int parentFd() const { return parentFd_; }
+
+private:
+    void send(const std::string& line);
+    std::string checkName_;
+    int parentFd_;
+    int imagesSaved_ = 0;
+    double slowestDestroy_ = 0;
+};
+
+// How long a destroy may take before the check counts as timed out, unscaled; the header
+// promises about a second even from a server that stopped answering.
+inline constexpr int kDestroyLimitMs = 1500;
+
+using CheckFunction = Verdict (*)(CheckContext&);
+
+struct Check {
+    std::string name{};
+    std::string promise{};
+    CheckFunction run = nullptr;
+    std::vector<std::string> needs{}; // extension functions it calls; skipped when one is missing
+    bool readsScreen = false;         // unresolved, not run, when the screen cannot be read back
+    int deadlineMs = 10000;           // unscaled
+    bool needsFiveFunctions = true;   // skipped when the library lacks one of the five
+};
+
+// One line on the pipe to the parent: tabs and newlines inside fields would break the framing.
+std::string flatLine(std::string text);

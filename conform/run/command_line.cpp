@@ -1,0 +1,72 @@
+#include "run/command_line.h"
+
+#include <cmath>
+#include <cstdlib>
+
+const char* usageText() {
+    return "Usage: olm_vout_conform [--library PATH] [--report DIR] [--filter GLOB]... [--list]\n"
+           "                        [--timeout-factor F] [--xvfb]\n"
+           "\n"
+           "Checks an olm_vout library against a real X server, one promise per check, each in a\n"
+           "process of its own.\n"
+           "  --library PATH        the library to check (default: the project's own, in the lib/\n"
+           "                        beside this program's directory)\n"
+           "  --report DIR          also write DIR/results.json, DIR/junit.xml and DIR/index.html\n"
+           "                        with its images in DIR/images\n"
+           "  --filter GLOB         run only the checks whose name matches (repeatable), e.g.\n"
+           "                        'core.placement.*'\n"
+           "  --list                list the checks (after --filter) with their promises and exit\n"
+           "  --timeout-factor F    multiply every deadline by F (default 1)\n"
+           "  --xvfb                run on a private Xvfb started for the run, not on $DISPLAY\n"
+           "Exit status: 0 no check failed, 1 a check failed, crashed or timed out, 2 the tester\n"
+           "could not run (or could not read the screen back for its pixel checks).\n";
+}
+
+ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
+    ParsedCommandLine parsed;
+    Options& o = parsed.options;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= arguments.size() || arguments[i + 1].empty()) {
+                parsed.error = a + " needs a value";
+                return false;
+            }
+            into = arguments[++i];
+            return true;
+        };
+        std::string text;
+        if (a == "--library") {
+            if (!value(o.library))
+                return parsed;
+        } else if (a == "--report") {
+            if (!value(o.reportDir))
+                return parsed;
+        } else if (a == "--filter") {
+            if (!value(text))
+                return parsed;
+            o.filters.push_back(text);
+        } else if (a == "--timeout-factor") {
+            if (!value(text))
+                return parsed;
+            char* end = nullptr;
+            o.timeoutFactor = std::strtod(text.c_str(), &end);
+            if (*end != '\0' || !std::isfinite(o.timeoutFactor) || o.timeoutFactor <= 0 ||
+                o.timeoutFactor > 100) {
+                parsed.error =
+                    "--timeout-factor takes a number above 0 and at most 100, not \"" + text + "\"";
+                return parsed;
+            }
+        } else if (a == "--list") {
+            o.list = true;
+        } else if (a == "--xvfb") {
+            o.xvfb = true;
+        } else if (a == "-h" || a == "--help") {
+            o.help = true;
+        } else {
+            parsed.error = "unknown argument \"" + a + "\"";
+            return parsed;
+        }
+    }
+    return parsed;
+}

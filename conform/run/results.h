@@ -1,0 +1,45 @@
+#pragma once
+
+// What a run found: one record per check, and what the run was made against.
+
+#include "judge/verdict.h"
+
+#include <string>
+#include <vector>
+
+// The olm_vout.h this tester checks. Raised whenever checks of a new clause are added.
+inline constexpr const char* kContractVersion = "1.1";
+
+// A picture a check saved beside the report (file relative to the report directory).
+struct ImageRef {
+    std::string role; // "placement" (contact sheet), "expected", "observed", "difference"
+    std::string file;
+    std::string caption;
+};
+
+struct CheckRecord {
+    std::string name{}, promise{};
+    bool readsScreen = false;
+    Result result = Result::Pass;
+    std::string message{};
+    double seconds = 0;
+    std::vector<ImageRef> images{};
+    std::string output{}; // what the check's process wrote on stdout and stderr (library lines)
+};
+
+struct ServerInfo {
+    std::string display, vendor, protocol;
+    unsigned release = 0;
+    int depth = 0;
+    std::string readBackProblem; // empty: a plain X pattern read back as drawn
+};
+
+struct RunInfo {
+    std::string libraryPath, librarySha256;
+    ServerInfo server;
+    double timeoutFactor = 1;
+    std::vector<CheckRecord> checks;
+};
+
+// The first component of a dotted check name: "bench", "core" or "ext".
+std::string groupOf(const std::string& checkName);
