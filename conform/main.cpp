@@ -1,5 +1,6 @@
 // olm_vout_conform: loads an olm_vout with dlopen, runs every selected check in a child process
-// against a real X server, prints a line per check and a summary, and writes the reports.
+// against a real X server (or, with --wayland, a Wayland compositor), prints a line per check and
+// a summary, and writes the reports.
 
 #include "checks/registry.h"
 #include "report/report.h"
@@ -39,6 +40,10 @@ Result skipReason(const Check& check, const VoutApi& api, const ServerInfo& serv
             *why = "the library has no " + symbol;
             return Result::Skip;
         }
+    if (server.wayland && !check.x11Only.empty()) {
+        *why = "X11 only: the check " + check.x11Only;
+        return Result::Skip;
+    }
     if (check.readsScreen && !server.readBackProblem.empty()) {
         *why = "the screen cannot be read back: " + server.readBackProblem;
         return Result::Unresolved;
@@ -92,21 +97,32 @@ int main(int argc, char** argv) {
     }
 
     PrivateXvfb xvfb;
-    if (options.xvfb) {
-        if (!xvfb.start(static_cast<int>(10000 * options.timeoutFactor)))
-            return cannotRun("cannot start a private Xvfb: " + xvfb.error());
-        setenv("DISPLAY", xvfb.display().c_str(), 1);
+    if (options.wayland) {
+        settings.wayland = true;
+        const char* socket = std::getenv("WAYLAND_DISPLAY");
+        if (!socket || !*socket)
+            return cannotRun("no Wayland display: set WAYLAND_DISPLAY (and XDG_RUNTIME_DIR)");
+        // Nothing of a Wayland run may reach an X server: an output that falls back to X fails.
+        unsetenv("DISPLAY");
+        if (!probeCompositor(options.timeoutFactor, &run.server))
+            return cannotRun(std::string("cannot show a surface on the Wayland compositor ") +
+                             socket + " (it needs wl_compositor, wl_shm and xdg_wm_base)");
+    } else {
+        if (options.xvfb) {
+            if (!xvfb.start(static_cast<int>(10000 * options.timeoutFactor)))
+                return cannotRun("cannot start a private Xvfb: " + xvfb.error());
+            setenv("DISPLAY", xvfb.display().c_str(), 1);
+        }
+        const char* display = std::getenv("DISPLAY");
+        if (!display || !*display)
+            return cannotRun("no X display: set DISPLAY or use --xvfb");
+        if (!probeServer(display, options.timeoutFactor, &run.server))
+            return cannotRun(std::string("cannot connect to the X server ") + display);
     }
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display)
-        return cannotRun("no X display: set DISPLAY or use --xvfb");
-    if (!probeServer(display, options.timeoutFactor, &run.server))
-        return cannotRun(std::string("cannot connect to the X server ") + display);
 
     std::cout << "olm_vout_conform " << kContractVersion << ": " << run.libraryPath << " (SHA-256 "
               << run.librarySha256 << ")\n"
-              << "X server " << run.server.display << ": " << run.server.vendor << " release "
-              << run.server.release << ", depth " << run.server.depth << "; screen read-back "
+              << describeServer(run.server) << "; screen read-back "
               << (run.server.readBackProblem.empty() ? "OK" : run.server.readBackProblem)
               << std::endl;
 

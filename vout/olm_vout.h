@@ -135,7 +135,10 @@ typedef struct olm_vout olm_vout_t;
  * covers params->wayland's rectangle of the caller's surface with a subsurface showing black and
  * the picture's subsurface inside it, placed for the display mode and scaled by the compositor
  * (wp_viewporter). Pixels travel through wl_shm buffers, each reused only once the compositor
- * has released it; at most one picture waits for the compositor's next frame. The subsurfaces
+ * has released it; at most one picture waits for the compositor's next frame. A surface for which
+ * the compositor sends no frame for a second (the host minimised or unmapped) counts as hidden:
+ * nothing more is drawn until a frame comes, and pictures put meanwhile count as dropped (those of
+ * that first second as the compositor reports them). The subsurfaces
  * appear once the caller commits its surface after this call (the caller commits it anyway when
  * it next draws). NULL as above, and also when display or surface is NULL, window is not 0, the
  * reserved bytes past olm_vout_wayland_host are not zero (there are such bytes where pointers are
@@ -357,8 +360,9 @@ OLM_VOUT_API int olm_vout_get_timing(olm_vout_t* vout, olm_vout_timing* timing);
 typedef struct olm_vout_presentation {
     uint64_t screen_us;  /* when, on CLOCK_MONOTONIC, in microseconds */
     uint32_t latency_us; /* from its put call */
-    uint32_t refresh;    /* the display's refresh counter (low 32 bits) on the Present path;
-                            0 on the other */
+    uint32_t refresh;    /* the display's refresh counter (low 32 bits) on the Present path
+                            and on the Wayland presentation path (0 there when the compositor
+                            counts no refreshes, as a headless output); 0 on the others */
 } olm_vout_presentation;
 
 /*

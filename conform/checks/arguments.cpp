@@ -142,7 +142,7 @@ std::string caseText(const char* field, int64_t value) {
 
 Verdict pictureFieldsChecked(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(160, 120);
+    const HostId host = s.host(160, 120);
     olm_vout_t* vout = s.requireOutput(host);
     Verdict verdict;
     s.expectArrived(verdict, s.showFlat(vout, host, 160, 120, kAmber), kAmber, "the window");
@@ -213,7 +213,7 @@ Verdict pictureFieldsChecked(CheckContext& ctx) {
 // olm_vout_put_buffer_pool_yuv's arguments: width, height and stride.
 Verdict putArgumentsChecked(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(160, 120);
+    const HostId host = s.host(160, 120);
     olm_vout_t* vout = s.requireOutput(host);
     Verdict verdict;
     s.expectArrived(verdict, s.showFlat(vout, host, 160, 120, kAmber), kAmber, "the window");
@@ -269,12 +269,13 @@ Verdict putArgumentsChecked(CheckContext& ctx) {
 // included) means the default, so each gives an output that shows picture after picture.
 Verdict creationRecordChecked(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(96, 64);
+    const HostId host = s.host(96, 64);
     Verdict verdict;
-    for (int offset = 8; offset < int(sizeof(olm_vout_params)); ++offset) {
-        olm_vout_params params{};
-        params.window = host;
-        params.pool_depth = 3;
+    // On X11 every reserved byte; on Wayland those past the host's part (where pointers are
+    // 32-bit).
+    const int firstReserved = s.onWayland() ? 8 + int(sizeof(olm_vout_wayland_host)) : 8;
+    for (int offset = firstReserved; offset < int(sizeof(olm_vout_params)); ++offset) {
+        olm_vout_params params = s.paramsFor(host);
         reinterpret_cast<uint8_t*>(&params)[offset] = offset == 8 ? 0x80 : 1;
         if (olm_vout_t* vout = ctx.api.create(&params)) {
             verdict.failBecause("olm_vout_create took a record with reserved byte " +

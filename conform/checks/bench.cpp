@@ -26,7 +26,7 @@ Verdict exportsFiveFunctions(CheckContext& ctx) {
 
 Verdict createGivesHandle(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* vout = s.requireOutput(host);
     Verdict verdict;
     s.expectArrived(verdict, s.showFlat(vout, host, kWidth, kHeight, kAmber), kAmber,
@@ -86,7 +86,7 @@ Verdict setAndGetAgree(CheckContext& ctx) {
 
 Verdict putCopiesBeforeReturn(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* vout = s.requireOutput(host);
     YuvPicture picture = flatPicture(kWidth, kHeight, kAmber);
     s.requirePut(vout, picture);
@@ -102,7 +102,7 @@ Verdict putCopiesBeforeReturn(CheckContext& ctx) {
 
 Verdict createDestroyCreate(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* first = s.requireOutput(host);
     Verdict verdict;
     s.expectArrived(verdict, s.showFlat(first, host, kWidth, kHeight, kAmber), kAmber,
@@ -118,7 +118,7 @@ Verdict createDestroyCreate(CheckContext& ctx) {
 // while this thread destroys the output a few puts in (more each round).
 Verdict destroyRacingPuts(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     const YuvPicture picture = flatPicture(64, 48, kAmber);
     Verdict verdict;
     for (int round = 0; round < 10; ++round) {

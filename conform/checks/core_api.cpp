@@ -11,13 +11,28 @@ constexpr int kWidth = 320, kHeight = 240;
 
 Verdict createRejectsBadRecords(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     Verdict verdict;
     auto expectNull = [&](const olm_vout_params* params, const std::string& what) {
         if (ctx.api.create(params) != nullptr)
             verdict.fail("NULL from olm_vout_create for " + what, "a handle");
     };
     expectNull(nullptr, "a null record");
+    if (s.onWayland()) {
+        olm_vout_params params = s.paramsFor(host);
+        params.window = host;
+        expectNull(&params, "a Wayland host with a window id");
+        params = s.paramsFor(host);
+        params.wayland.display = nullptr;
+        expectNull(&params, "a Wayland host with no wl_display");
+        params = s.paramsFor(host);
+        params.wayland.surface = nullptr;
+        expectNull(&params, "a Wayland host with no wl_surface");
+        params = s.paramsFor(host);
+        params.wayland.platform = 2;
+        expectNull(&params, "platform 2, which no library knows yet");
+        return verdict;
+    }
     olm_vout_params params{};
     expectNull(&params, "window 0");
     for (int offset : {8, 23, 39}) {
@@ -64,6 +79,9 @@ Verdict staleHandlesRejected(CheckContext& ctx) {
                    ctx.api.setDisplayMode(handle, VOUT_4_3), OLM_VOUT_E_HANDLE);
         expectCode(verdict, "olm_vout_put_buffer_pool_yuv on " + which, s.put(handle, picture),
                    OLM_VOUT_E_HANDLE);
+        if (ctx.api.setVideoRect)
+            expectCode(verdict, "olm_vout_set_video_rect on " + which,
+                       ctx.api.setVideoRect(handle, 0, 0, 64, 48), OLM_VOUT_E_HANDLE);
     }
     return verdict;
 }
@@ -96,7 +114,7 @@ Verdict nullArgumentsRejected(CheckContext& ctx) {
 
 Verdict twoOutputsAtOnce(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t hosts[2] = {s.host(kWidth, 180), s.host(kWidth, 180)};
+    const HostId hosts[2] = {s.host(kWidth, 180), s.host(kWidth, 180)};
     olm_vout_t* outputs[2] = {s.requireOutput(hosts[0]), s.requireOutput(hosts[1])};
     const int modes[2] = {VOUT_4_3, VOUT_16_9};
     const QRgb colours[2] = {kAmber, kSky};
@@ -123,7 +141,7 @@ Verdict twoOutputsAtOnce(CheckContext& ctx) {
 
 Verdict startsNormalAndBlack(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* vout = s.requireOutput(host);
     Verdict verdict;
     int32_t mode = -1;

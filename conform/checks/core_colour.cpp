@@ -33,7 +33,7 @@ Verdict scaledSheets(CheckContext& ctx) {
         PatchSheet sheet = standardSheet();
         sheet.size = c.patch;
         const int width = int(sheet.width() * c.scale), height = int(sheet.height() * c.scale);
-        const xcb_window_t host = s.host(width, height);
+        const HostId host = s.host(width, height);
         olm_vout_t* vout = s.requireOutput(host);
         const RectF where{0, 0, double(width), double(height)};
         for (uint8_t marker : {160, 64}) {
@@ -51,7 +51,7 @@ Verdict scaledSheets(CheckContext& ctx) {
         }
         if (verdict.failed())
             break;
-        setMapped(s.x, host, false); // out of the way of the next host's read-back
+        s.retire(host); // out of the way of the next host's read-back
     }
     if (!verdict.failed())
         verdict.merge(flatOddScaled(s));
@@ -66,7 +66,7 @@ Verdict flatOddScaled(Scene& s) {
     const QRgb colour = qRgb(200, 60, 190);
     for (const auto& [width, height] :
          {std::pair{80, 48}, std::pair{40, 24}, std::pair{322, 194}}) {
-        const xcb_window_t host = s.host(width, height);
+        const HostId host = s.host(width, height);
         olm_vout_t* vout = s.requireOutput(host);
         s.requireMode(vout, VOUT_PREFERRED);
         for (int i = 0; i < 2; ++i) { // twice: the second knows the size it is shown at
@@ -82,7 +82,7 @@ Verdict flatOddScaled(Scene& s) {
                 s.ctx.saveImage("observed", found.message(), seen.image);
             verdict.merge(found);
         }
-        setMapped(s.x, host, false);
+        s.retire(host);
         if (verdict.failed())
             break;
     }
@@ -101,7 +101,7 @@ Verdict chromaEdges(CheckContext& ctx) {
         double tolerance;
     } windows[] = {{161, 97, 0.75}, {322, 194, 2.0}, {80, 48, 1.0}};
     for (const auto& w : windows) {
-        const xcb_window_t host = s.host(w.width, w.height);
+        const HostId host = s.host(w.width, w.height);
         olm_vout_t* vout = s.requireOutput(host);
         s.requireMode(vout, VOUT_PREFERRED);
         const std::string label =
@@ -122,7 +122,7 @@ Verdict chromaEdges(CheckContext& ctx) {
         verdict.merge(found);
         if (verdict.failed())
             break;
-        setMapped(s.x, host, false);
+        s.retire(host);
     }
     return verdict;
 }
@@ -157,7 +157,7 @@ Verdict fullDetail(CheckContext& ctx) {
     Scene s(ctx);
     Verdict verdict;
     constexpr int kWidth = 256, kHeight = 128;
-    const xcb_window_t host = s.host(kWidth / 2, kHeight / 2);
+    const HostId host = s.host(kWidth / 2, kHeight / 2);
     olm_vout_t* vout = s.requireOutput(host);
     auto greyShows = [](uint8_t level) {
         const QRgb want = decode(Yuv{level, 128, 128}, kMatrices[0], OLM_VOUT_RANGE_LIMITED);

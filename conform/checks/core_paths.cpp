@@ -41,7 +41,7 @@ Verdict roundOnPath(CheckContext& ctx, bool shm) {
                  "BT.601 limited range, " + path);
     if (verdict.failed())
         return verdict;
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* vout = s.requireOutput(host);
     const uint64_t firstPutUs = monotonicMicroseconds();
     // 4:3 in 16:9: black on both sides.
@@ -97,12 +97,14 @@ void addCorePathChecks(std::vector<Check>& checks) {
                         "placement, redraws and figures hold, the path is "
                         "OLM_VOUT_PATH_PUT_IMAGE, and pixels travel through MIT-SHM",
              .run = putImagePath,
+             .x11Only = "checks X11's drawing paths",
              .readsScreen = true,
              .deadlineMs = 20000},
             {.name = "core.paths.no_shm",
              .promise = "with OLM_VOUT_NO_PRESENT=1 and OLM_VOUT_NO_SHM=1 the same holds, "
                         "with no shared memory (plain PutImage)",
              .run = stripsPath,
+             .x11Only = "checks X11's drawing paths",
              .readsScreen = true,
              .deadlineMs = 20000},
         });

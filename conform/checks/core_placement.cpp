@@ -26,7 +26,7 @@ Verdict placeAll(CheckContext& ctx, int mode, const std::vector<Size>& windows,
     Verdict verdict;
     int shown = 0;
     for (const Size window : windows) {
-        const xcb_window_t host = s.host(window.width, window.height);
+        const HostId host = s.host(window.width, window.height);
         olm_vout_t* vout = s.requireOutput(host);
         if (mode != VOUT_NORMAL)
             s.requireMode(vout, mode);
@@ -41,7 +41,7 @@ Verdict placeAll(CheckContext& ctx, int mode, const std::vector<Size>& windows,
             if (verdict.failed())
                 return verdict; // one misplaced picture says it
         }
-        setMapped(s.x, host, false); // out of the way of the next host's read-back
+        s.retire(host); // out of the way of the next host's read-back
     }
     return verdict;
 }

@@ -11,7 +11,7 @@ namespace {
 
 // A host showing a 176x144 picture (aspect 11:9) in VOUT_NORMAL, checked before the check acts.
 struct ShownPicture {
-    xcb_window_t host = 0;
+    HostId host = 0;
     olm_vout_t* vout = nullptr;
     int width = 0, height = 0;
 };
@@ -102,9 +102,13 @@ Verdict resizedWhileCovered(CheckContext& ctx) {
 Verdict resizedAsCreated(CheckContext& ctx) {
     Scene s(ctx);
     Verdict verdict;
-    const xcb_window_t host = s.host(320, 180);
+    const HostId host = s.host(320, 180);
     olm_vout_t* vout = s.requireOutput(host);
-    resizeWindow(s.x, host, 200, 260);
+    if (s.onWayland())
+        s.resize(host, 200, 260);
+    else
+        resizeWindow(s.x, host, 200, 260); // at once: no look at the screen before
+
     s.requirePut(vout, flatPicture(kPictureWidth, kPictureHeight, kSky));
     const RectF want =
         expectedPlacement(VOUT_NORMAL, kPictureWidth, kPictureHeight, 0, 0, 200, 260);
@@ -122,7 +126,7 @@ Verdict changedDuringCreate(CheckContext& ctx) {
     for (bool mapping : {false, true}) {
         // Over the time a create takes here (half a millisecond or so), in small steps.
         for (int delayUs = 0; delayUs <= 600; delayUs += mapping ? 30 : 60) {
-            const xcb_window_t host = s.host(320, 180);
+            const HostId host = s.host(320, 180);
             if (mapping)
                 setMapped(s.x, host, false);
             olm_vout_t* vout = nullptr;
@@ -186,12 +190,14 @@ void addCoreRedrawChecks(std::vector<Check>& checks) {
                        .promise = "a window resized while fully covered shows the last picture "
                                   "in the new placement once uncovered",
                        .run = resizedWhileCovered,
+             .x11Only = "covers the host with another X window",
                        .readsScreen = true},
                       {.name = "core.redraw.changed_during_create",
                        .promise = "a window resized, or mapped, by another client while "
                                   "olm_vout_create runs shows the first picture as the window "
                                   "is then",
                        .run = changedDuringCreate,
+             .x11Only = "changes the host from another X client while the output is made",
                        .readsScreen = true,
                        .deadlineMs = 20000},
                       {.name = "core.redraw.resize_on_create",

@@ -31,7 +31,7 @@ struct Putter {
 Verdict concurrentPuts(CheckContext& ctx) {
     Scene s(ctx);
     GuardedPictures guarded(ctx);
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* vout = s.requireOutput(host);
     const QRgb colours[4] = {kAmber, kSky, qRgb(200, 60, 190), qRgb(40, 200, 60)};
     const int sizes[4][2] = {{640, 480}, {320, 240}, {160, 120}, {64, 48}};
@@ -123,7 +123,7 @@ Verdict concurrentPuts(CheckContext& ctx) {
 
 Verdict callsFromAnyThread(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* vout = nullptr;
     int codes[4] = {-1, -1, -1, -1};
     int32_t mode = -1;
@@ -152,7 +152,7 @@ Verdict callsFromAnyThread(CheckContext& ctx) {
 // Another client holds the whole server: the output's own requests wait, its puts must not.
 Verdict putsWhileServerGrabbed(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* vout = s.requireOutput(host, OLM_VOUT_MIN_POOL_DEPTH);
     Verdict verdict;
     s.expectArrived(verdict, s.showFlat(vout, host, kWidth, kHeight, kAmber), kAmber,
@@ -222,6 +222,7 @@ void addCoreThreadChecks(std::vector<Check>& checks) {
              .promise =
                  "puts return at once, and are accepted, while another client holds the X server",
              .run = putsWhileServerGrabbed,
+             .x11Only = "grabs the X server",
              .readsScreen = true,
              .deadlineMs = 20000},
         });

@@ -19,7 +19,7 @@ const std::vector<std::string> kNeedsPutPicture{"olm_vout_put_picture"};
 
 // Puts the standard sheet, tagged, on an output that may already show another picture; the
 // marker level tells this picture from the one before.
-void showTaggedSheet(Scene& s, Verdict& verdict, olm_vout_t* vout, xcb_window_t host,
+void showTaggedSheet(Scene& s, Verdict& verdict, olm_vout_t* vout, HostId host,
                      const ColourMatrix& matrix, int range, uint8_t markerLevel,
                      const std::string& label) {
     const PatchSheet sheet = standardSheet();
@@ -43,7 +43,7 @@ std::string rangeName(int range) {
 Verdict tagsInTurn(CheckContext& ctx, const std::vector<std::pair<int, int>>& cases) {
     Scene s(ctx);
     const PatchSheet sheet = standardSheet();
-    const xcb_window_t host = s.host(sheet.width(), sheet.height());
+    const HostId host = s.host(sheet.width(), sheet.height());
     olm_vout_t* vout = s.requireOutput(host);
     Verdict verdict;
     int shown = 0;
@@ -71,7 +71,7 @@ Verdict fullRange(CheckContext& ctx) {
 Verdict sampleAspect(CheckContext& ctx) {
     Scene s(ctx);
     constexpr int kWidth = 320, kHeight = 180;
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* vout = s.requireOutput(host);
     const struct {
         int width, height, sarNum, sarDen;
@@ -117,7 +117,7 @@ Verdict ownStrides(CheckContext& ctx) {
 Verdict copiedWithoutRelease(CheckContext& ctx) {
     Scene s(ctx);
     constexpr int kWidth = 320, kHeight = 240;
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* vout = s.requireOutput(host);
     YuvPicture picture(kWidth, kHeight, kWidth + 8, kWidth / 2 + 4, kWidth / 2 + 12);
     picture.fill(encode(kAmber, kMatrices[1], OLM_VOUT_RANGE_LIMITED));
@@ -138,7 +138,7 @@ struct Lane {
     PatchSheet sheet;
     double scale;
     bool borrowed;
-    xcb_window_t host = 0;
+    HostId host = 0;
     olm_vout_t* vout = nullptr;
     RectF where{};
     std::string how{};

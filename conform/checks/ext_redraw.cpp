@@ -42,7 +42,7 @@ Verdict everyRedraw(CheckContext& ctx, Tags tags, bool borrowed) {
     Scene s(ctx);
     GuardedPictures guarded(ctx);
     int windowWidth = 240, windowHeight = 200;
-    const xcb_window_t host = s.host(windowWidth, windowHeight);
+    const HostId host = s.host(windowWidth, windowHeight);
     olm_vout_t* vout = s.requireOutput(host);
     QRgb shown[4];
     const YuvPicture picture = quarteredPicture(tags, shown);
@@ -128,7 +128,7 @@ Verdict sharpAfterGrowth(CheckContext& ctx) {
     const QRect detail(8, 8, kBig / 2 - 16, kTall - 16);
     Verdict verdict;
     for (bool unmapped : {false, true}) {
-        const xcb_window_t host = s.host(kBig / 2, kTall / 2);
+        const HostId host = s.host(kBig / 2, kTall / 2);
         olm_vout_t* vout = s.requireOutput(host);
         for (uint8_t grey : {200, 160}) {
             const int small = guarded.add(detailPicture(kBig, kTall, grey),
@@ -167,7 +167,7 @@ Verdict sharpAfterGrowth(CheckContext& ctx) {
             ctx.saveImage("observed", "checkerboard " + when, seen.image);
             break;
         }
-        setMapped(s.x, host, false);
+        s.retire(host);
     }
     return verdict;
 }

@@ -29,7 +29,7 @@ bool waitReleased(CheckContext& ctx, const GuardedPictures& pictures, int index)
 
 // Every kind of redraw of the last picture, none of which may read released planes: two mode
 // changes, a cover taken away, and the window grown and shrunk again.
-void forceRedraws(Scene& s, olm_vout_t* vout, xcb_window_t host, int width, int height) {
+void forceRedraws(Scene& s, olm_vout_t* vout, HostId host, int width, int height) {
     s.requireMode(vout, VOUT_PREFERRED);
     s.waitFor(
         host, [](const QImage&) { return false; }, 200);
@@ -45,7 +45,7 @@ Verdict releaseLetsGo(CheckContext& ctx) {
     Scene s(ctx);
     GuardedPictures pictures(ctx);
     constexpr int kWidth = 320, kHeight = 180;
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* vout = s.requireOutput(host);
     const int first = pictures.add(flatPicture(kWidth, kHeight, kAmber), "the first picture");
     const int second = pictures.add(flatPicture(kWidth, kHeight, kSky), "the second picture");
@@ -87,7 +87,7 @@ Verdict releaseReduced(CheckContext& ctx) {
     std::vector<bool> accepted;
     for (int factor : {2, 4}) {
         const int width = sheet.width() / factor, height = sheet.height() / factor;
-        const xcb_window_t host = s.host(width, height);
+        const HostId host = s.host(width, height);
         olm_vout_t* vout = s.requireOutput(host);
         // A first picture tells the output the size it shows pictures at.
         s.expectArrived(verdict, s.showFlat(vout, host, width, height, kAmber), kAmber,
@@ -120,7 +120,7 @@ Verdict releasedExactlyOnce(CheckContext& ctx) {
     Scene s(ctx);
     GuardedPictures pictures(ctx);
     constexpr int kPictures = 8, kWidth = 160, kHeight = 120;
-    const xcb_window_t host = s.host(kWidth, kHeight);
+    const HostId host = s.host(kWidth, kHeight);
     olm_vout_t* vout = s.requireOutput(host);
     for (int i = 0; i < kPictures; ++i)
         pictures.add(flatPicture(kWidth, kHeight, i % 2 ? kSky : kAmber),
@@ -157,7 +157,7 @@ Verdict releasedExactlyOnce(CheckContext& ctx) {
 Verdict releaseRacingDestroy(CheckContext& ctx) {
     Scene s(ctx);
     GuardedPictures pictures(ctx);
-    const xcb_window_t host = s.host(160, 120);
+    const HostId host = s.host(160, 120);
     std::vector<char> accepted;
     Verdict verdict;
     for (int round = 0; round < 6; ++round) {

@@ -65,7 +65,7 @@ void requireTurns(Scene& s, olm_vout_t* vout) {
 Verdict eachTurn(CheckContext& ctx) {
     Scene s(ctx);
     constexpr int kWindow = 200; // square: a quarter turn makes the picture portrait
-    const xcb_window_t host = s.host(kWindow, kWindow);
+    const HostId host = s.host(kWindow, kWindow);
     olm_vout_t* vout = s.requireOutput(host);
     requireTurns(s, vout);
     const YuvPicture quarters = quarteredPicture();
@@ -131,7 +131,7 @@ Verdict eachTurn(CheckContext& ctx) {
 Verdict firstRecord(CheckContext& ctx) {
     Scene s(ctx);
     constexpr int kWindow = 200;
-    const xcb_window_t host = s.host(kWindow, kWindow);
+    const HostId host = s.host(kWindow, kWindow);
     olm_vout_t* vout = s.requireOutput(host);
     // A caller of the first version knows nothing past `opaque`; what lies there is not its.
     const YuvPicture picture = flatPicture(kWidth, kHeight, kSky);
@@ -149,7 +149,7 @@ Verdict firstRecord(CheckContext& ctx) {
 
 Verdict badTurnsRejected(CheckContext& ctx) {
     Scene s(ctx);
-    const xcb_window_t host = s.host(64, 64);
+    const HostId host = s.host(64, 64);
     olm_vout_t* vout = s.requireOutput(host);
     requireTurns(s, vout);
     const YuvPicture picture = flatPicture(kWidth, kHeight, kAmber);

@@ -9,14 +9,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool environmentFlag(const char* name) {
-    const char* value = std::getenv(name);
-    return value && *value && std::strcmp(value, "0") != 0;
-}
-
 } // namespace
 
-ObservedPuts showObserved(Scene& s, Verdict& verdict, olm_vout_t* vout, xcb_window_t host,
+ObservedPuts showObserved(Scene& s, Verdict& verdict, olm_vout_t* vout, HostId host,
                           int count, int width, int height) {
     ObservedPuts observed;
     // A large picture put right before every other one keeps the output busy when that one
@@ -80,12 +75,13 @@ std::vector<olm_vout_presentation> presentationsOf(CheckContext& ctx, olm_vout_t
 }
 
 uint32_t expectedPath(const Scene& s) {
-    return serverOffersPresent(s.x) && !environmentFlag("OLM_VOUT_NO_PRESENT")
-               ? OLM_VOUT_PATH_PRESENT
-               : OLM_VOUT_PATH_PUT_IMAGE;
+    if (s.onWayland())
+        return s.offersTimedPath() ? OLM_VOUT_PATH_WAYLAND_PRESENTATION
+                                   : OLM_VOUT_PATH_WAYLAND_FRAME;
+    return s.offersTimedPath() ? OLM_VOUT_PATH_PRESENT : OLM_VOUT_PATH_PUT_IMAGE;
 }
 
-Verdict judgeObservedFigures(Scene& s, olm_vout_t* vout, xcb_window_t host,
+Verdict judgeObservedFigures(Scene& s, olm_vout_t* vout, HostId host,
                              const ObservedPuts& observed) {
     CheckContext& ctx = s.ctx;
     Verdict verdict;
@@ -112,8 +108,7 @@ Verdict judgeObservedFigures(Scene& s, olm_vout_t* vout, xcb_window_t host,
         timing.struct_size = sizeof timing;
         expectCode(verdict, "olm_vout_get_timing", ctx.api.getTiming(vout, &timing), OLM_VOUT_OK);
         const uint32_t path = expectedPath(s);
-        const uint32_t period =
-            path == OLM_VOUT_PATH_PRESENT ? measureRefreshPeriodUs(s.x, host, ctx.scaled(1000)) : 0;
+        const uint32_t period = isTimedPath(path) ? s.refreshPeriodUs(host) : 0;
         verdict.merge(judgeTiming(timing, records, path, period));
     }
     return verdict;

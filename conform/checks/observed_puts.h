@@ -16,7 +16,7 @@ struct ObservedPuts {
 
 // Puts count flat pictures (alternating colours) through olm_vout_put_buffer_pool_yuv, each
 // waited for on screen, noting the clock around each put and when its picture was seen.
-ObservedPuts showObserved(Scene& s, Verdict& verdict, olm_vout_t* vout, xcb_window_t host,
+ObservedPuts showObserved(Scene& s, Verdict& verdict, olm_vout_t* vout, HostId host,
                           int count, int width, int height);
 
 // Every presentation record the output keeps, once the last observed put has its record
@@ -25,10 +25,12 @@ std::vector<olm_vout_presentation> presentationsOf(CheckContext& ctx, olm_vout_t
                                                    const ObservedPuts* observed = nullptr);
 
 // The path the output should take: Present where the server offers it and
-// OLM_VOUT_NO_PRESENT is not set in the environment, else PutImage.
+// OLM_VOUT_NO_PRESENT is not set in the environment, else PutImage; on Wayland presentation
+// feedback where the compositor offers it and OLM_VOUT_NO_PRESENTATION is not set, else frame
+// callbacks.
 uint32_t expectedPath(const Scene& s);
 
 // Once the output is idle: its counters, records and timing (each that the library has)
 // against the observed puts, the path the server offers and the refresh it reports.
-Verdict judgeObservedFigures(Scene& s, olm_vout_t* vout, xcb_window_t host,
+Verdict judgeObservedFigures(Scene& s, olm_vout_t* vout, HostId host,
                              const ObservedPuts& observed);

@@ -4,6 +4,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -31,35 +33,86 @@ int countEntries(const char* directory) {
 
 } // namespace
 
-Scene::Scene(CheckContext& context) : ctx(context), api(context.api) {
-    if (!x.ok())
-        stopCheck(Result::Unresolved, "the check could not connect to the X server");
+bool environmentFlag(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value && std::strcmp(value, "0") != 0;
 }
 
-xcb_window_t Scene::host(int width, int height) {
-    if (nextLeft_ + width > x.screen()->width_in_pixels)
+Scene::Scene(CheckContext& context) : ctx(context), api(context.api) {
+    if (ctx.settings.wayland) {
+        wayland_ = std::make_unique<WaylandScreen>();
+        if (!wayland_->ok())
+            stopCheck(Result::Unresolved,
+                      "the check could not show a surface on the Wayland compositor");
+    } else if (!x.ok()) {
+        stopCheck(Result::Unresolved, "the check could not connect to the X server");
+    }
+}
+
+Scene::~Scene() {
+    if (!onWayland())
+        return;
+    for (auto& [vout, host] : hostOf_)
+        if (!ctx.destroyed(vout)) {
+            olm_vout_t* handle = vout;
+            ctx.destroy(&handle);
+        }
+}
+
+HostId Scene::host(int width, int height) {
+    const int screenWidth = onWayland() ? wayland_->width() : x.screen()->width_in_pixels;
+    if (nextLeft_ + width > screenWidth)
         nextLeft_ = 0; // over hosts made earlier: newer windows stack on top
-    const xcb_window_t window = createHostWindow(x, nextLeft_, 0, width, height, ctx.scaled(2000));
-    if (!window)
-        stopCheck(Result::Unresolved, "a host window could not be made viewable");
+    HostId made = 0;
+    std::string problem;
+    if (onWayland()) {
+        made = wayland_->addHost(QRect(nextLeft_, 0, width, height));
+        if (ctx.readsScreen)
+            problem = wayland_->checkReadBack(made, ctx.scaled(2000));
+    } else {
+        made = createHostWindow(x, nextLeft_, 0, width, height, ctx.scaled(2000));
+        if (!made)
+            stopCheck(Result::Unresolved, "a host window could not be made viewable");
+        if (ctx.readsScreen)
+            problem = checkReadBack(x, made);
+    }
     nextLeft_ += width + 8;
-    const std::string problem = ctx.readsScreen ? checkReadBack(x, window) : std::string();
     if (!problem.empty())
         stopCheck(Result::Unresolved, "screen read-back failed: " + problem);
-    return window;
+    return made;
 }
 
-olm_vout_t* Scene::create(xcb_window_t host, uint32_t poolDepth) {
+olm_vout_params Scene::paramsFor(HostId host, uint32_t poolDepth) const {
     olm_vout_params params{};
-    params.window = host;
     params.pool_depth = poolDepth;
+    if (!onWayland()) {
+        params.window = host;
+        return params;
+    }
+    const QRect rect = wayland_->rectOf(host);
+    params.wayland.platform = OLM_VOUT_PLATFORM_WAYLAND;
+    params.wayland.display = wayland_->surface().display();
+    params.wayland.surface = wayland_->surface().surface();
+    params.wayland.x = int16_t(rect.x());
+    params.wayland.y = int16_t(rect.y());
+    params.wayland.width = uint16_t(rect.width());
+    params.wayland.height = uint16_t(rect.height());
+    return params;
+}
+
+olm_vout_t* Scene::create(HostId host, uint32_t poolDepth) {
+    const olm_vout_params params = paramsFor(host, poolDepth);
     olm_vout_t* vout = api.create(&params);
-    if (vout)
+    if (vout) {
         hostOf_[vout] = host;
+        ctx.handedOut(vout);
+    }
+    if (onWayland())
+        wayland_->surface().commit(); // the new subsurface shows from the host's next commit
     return vout;
 }
 
-olm_vout_t* Scene::requireOutput(xcb_window_t host, uint32_t poolDepth) {
+olm_vout_t* Scene::requireOutput(HostId host, uint32_t poolDepth) {
     olm_vout_t* vout = create(host, poolDepth);
     if (!vout)
         stopFailed("a handle from olm_vout_create on a mapped window", "NULL");
@@ -80,9 +133,13 @@ void Scene::markOutput(olm_vout_t* vout) {
         mark(it->second);
 }
 
-void Scene::mark(xcb_window_t host) {
+QImage Scene::tryCapture(HostId host) {
+    return onWayland() ? wayland_->capture(host) : captureWindow(x, host);
+}
+
+void Scene::mark(HostId host) {
     // An unmapped host has no screen to remember: its next wait starts from what it sees first.
-    if (QImage shot = captureWindow(x, host); !shot.isNull())
+    if (QImage shot = tryCapture(host); !shot.isNull())
         marked_[host] = std::move(shot);
     else
         marked_.erase(host);
@@ -116,12 +173,48 @@ void Scene::requirePutPicture(olm_vout_t* vout, const olm_vout_picture& picture,
                    codeName(code));
 }
 
-void Scene::resize(xcb_window_t host, int width, int height) {
+void Scene::resize(HostId host, int width, int height) {
     mark(host);
-    resizeWindow(x, host, width, height);
+    if (!onWayland()) {
+        resizeWindow(x, host, width, height);
+        return;
+    }
+    if (!api.setVideoRect)
+        stopCheck(Result::Unresolved, "a Wayland output cannot be resized: the library has no "
+                                      "olm_vout_set_video_rect");
+    const QRect rect(wayland_->rectOf(host).topLeft(), QSize(width, height));
+    wayland_->setRect(host, rect);
+    for (const auto& [vout, itsHost] : hostOf_)
+        if (itsHost == host && !ctx.destroyed(vout)) {
+            const int code = api.setVideoRect(vout, rect.x(), rect.y(), width, height);
+            if (code != OLM_VOUT_OK)
+                stopFailed("olm_vout_set_video_rect to " + std::to_string(width) + "x" +
+                               std::to_string(height) + " to return " + codeName(OLM_VOUT_OK),
+                           codeName(code));
+        }
+    wayland_->surface().commit();
 }
 
-void Scene::setHostMapped(xcb_window_t host, bool mapped) {
+void Scene::retire(HostId host) {
+    if (!onWayland()) {
+        setMapped(x, host, false);
+        return;
+    }
+    for (const auto& [vout, itsHost] : hostOf_)
+        if (itsHost == host && api.setVideoRect && !ctx.destroyed(vout))
+            api.setVideoRect(vout, 0, 0, 0, 0);
+    wayland_->removeHost(host);
+    wayland_->surface().commit();
+}
+
+void Scene::setHostMapped(HostId host, bool mapped) {
+    if (onWayland()) {
+        // A rectangle cannot be hidden on its own: the whole surface is, as a minimised window.
+        if (!mapped)
+            mark(host);
+        wayland_->surface().setMapped(mapped);
+        return;
+    }
     if (mapped) {
         setMapped(x, host, true);
         if (!waitViewable(x, host, ctx.scaled(2000)))
@@ -132,7 +225,9 @@ void Scene::setHostMapped(xcb_window_t host, bool mapped) {
     }
 }
 
-xcb_window_t Scene::cover(xcb_window_t host, int left, int top, int width, int height) {
+xcb_window_t Scene::cover(HostId host, int left, int top, int width, int height) {
+    if (onWayland())
+        return 0;
     auto geometry = xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), host), nullptr);
     if (!geometry)
         stopCheck(Result::Unresolved, "the host's place could not be read");
@@ -145,20 +240,22 @@ xcb_window_t Scene::cover(xcb_window_t host, int left, int top, int width, int h
     return window;
 }
 
-void Scene::uncover(xcb_window_t host, xcb_window_t cover) {
+void Scene::uncover(HostId host, xcb_window_t cover) {
+    if (onWayland())
+        return;
     mark(host);
     xcb_destroy_window(x.get(), cover);
     x.sync();
 }
 
-QImage Scene::capture(xcb_window_t host) {
-    QImage shot = captureWindow(x, host);
+QImage Scene::capture(HostId host) {
+    QImage shot = tryCapture(host);
     if (shot.isNull())
         stopCheck(Result::Unresolved, "the host window could not be read back");
     return shot;
 }
 
-Scene::Seen Scene::waitFor(xcb_window_t host, const std::function<bool(const QImage&)>& arrived,
+Scene::Seen Scene::waitFor(HostId host, const std::function<bool(const QImage&)>& arrived,
                            int timeoutMs) {
     using std::chrono::milliseconds;
     const auto start = Clock::now();
@@ -202,7 +299,7 @@ Scene::Seen Scene::waitFor(xcb_window_t host, const std::function<bool(const QIm
     return seen;
 }
 
-Scene::Seen Scene::waitForDrawn(xcb_window_t host,
+Scene::Seen Scene::waitForDrawn(HostId host,
                                 const std::function<QRgb(const QImage&)>& sample) {
     return waitFor(host, [&](const QImage& shot) {
         const QRgb c = sample(shot);
@@ -210,13 +307,13 @@ Scene::Seen Scene::waitForDrawn(xcb_window_t host,
     });
 }
 
-Scene::Seen Scene::waitForPlacement(xcb_window_t host, const RectF& want, QRgb colour) {
+Scene::Seen Scene::waitForPlacement(HostId host, const RectF& want, QRgb colour) {
     return waitFor(host, [&](const QImage& shot) {
-        return judgePlacement(shot, want, colour, x.quantisation(), "").result() == Result::Pass;
+        return judgePlacement(shot, want, colour, quantisation(), "").result() == Result::Pass;
     });
 }
 
-Scene::Seen Scene::showFlat(olm_vout_t* vout, xcb_window_t host, int width, int height,
+Scene::Seen Scene::showFlat(olm_vout_t* vout, HostId host, int width, int height,
                             QRgb colour) {
     requirePut(vout, flatPicture(width, height, colour));
     return waitFor(host, [colour](const QImage& shot) { return centreShows(shot, colour); });
@@ -228,7 +325,7 @@ void Scene::checkSheet(Verdict& verdict, const ColourMatrix& matrix, int range,
     std::vector<QRgb> expected;
     const YuvPicture picture =
         sheetPicture(sheet, matrix, range, 160, &expected, strides[0], strides[1], strides[2]);
-    const xcb_window_t window = host(sheet.width(), sheet.height());
+    const HostId window = host(sheet.width(), sheet.height());
     olm_vout_t* vout = requireOutput(window);
     if (viaPicture) {
         const int code = putPicture(vout, picture.record(matrix.code, range));
@@ -246,7 +343,7 @@ void Scene::checkSheet(Verdict& verdict, const ColourMatrix& matrix, int range,
 
 void Scene::judgeAndRecord(Verdict& verdict, const QImage& shot, const RectF& expected, QRgb colour,
                            const std::string& label) {
-    const Verdict found = judgePlacement(shot, expected, colour, x.quantisation(), label);
+    const Verdict found = judgePlacement(shot, expected, colour, quantisation(), label);
     ctx.saveImage("placement", label + ": " + resultName(found.result()),
                   overlayExpected(shot, expected));
     if (found.result() != Result::Pass)
@@ -278,6 +375,19 @@ void Scene::expectArrived(Verdict& verdict, const Seen& seen, QRgb colour,
                      " at its centre");
     // The rest of the check builds on this picture: it ends here.
     stopCheck(verdict.result(), verdict.message());
+}
+
+uint32_t Scene::refreshPeriodUs(HostId host) {
+    if (onWayland())
+        return wayland_->surface().refreshPeriodUs();
+    return measureRefreshPeriodUs(x, host, ctx.scaled(1000));
+}
+
+bool Scene::offersTimedPath() const {
+    if (onWayland())
+        return wayland_->surface().offersPresentation() &&
+               !environmentFlag("OLM_VOUT_NO_PRESENTATION");
+    return serverOffersPresent(x) && !environmentFlag("OLM_VOUT_NO_PRESENT");
 }
 
 YuvPicture flatPicture(int width, int height, QRgb colour, int strideY) {

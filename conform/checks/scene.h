@@ -1,18 +1,25 @@
 #pragma once
 
-// What the checks share inside their process: an X connection, host windows proven to read back,
-// outputs created as the bench creates them, puts of reference pictures, and waiting for the
-// screen to show what a check expects. Every wait polls a condition against a deadline scaled
+// What the checks share inside their process: the display (an X connection, or on Wayland a
+// fullscreen surface of the tester's), hosts proven to read back (X windows, or rectangles of
+// that surface), outputs created as the bench creates them, puts of reference pictures, and
+// waiting for the screen to show what a check expects. Every wait polls a condition against a deadline scaled
 // by --timeout-factor, and stops early once the screen has changed and settled on something
 // else: a wrong picture is judged as soon as it stays, not when the deadline runs out.
 
 #include "judge/picture_judges.h"
 #include "judge/reference.h"
 #include "run/check.h"
+#include "screen/wayland_screen.h"
 #include "screen/x_screen.h"
 
 #include <functional>
 #include <map>
+#include <memory>
+
+// A host an output draws in: an X window id, or on Wayland the id of a rectangle of the tester's
+// surface.
+using HostId = uint32_t;
 
 // How long a check waits, unscaled, for the screen to show what it expects. Generous: the
 // project's own library shows a picture within a refresh or two.
@@ -21,19 +28,30 @@ inline constexpr int kWaitMs = 2000;
 class Scene {
 public:
     explicit Scene(CheckContext& context);
+    // On Wayland, destroys the outputs still alive first: they use the tester's connection, which
+    // goes with the scene.
+    ~Scene();
+    Scene(const Scene&) = delete;
+    Scene& operator=(const Scene&) = delete;
 
     CheckContext& ctx;
     const VoutApi& api;
-    XConnection x;
+    XConnection x; // not connected on Wayland, where no check that uses it runs
+
+    bool onWayland() const { return wayland_ != nullptr; }
 
     // A host window, placed right of the previous ones so that none overlaps another. In a
     // pixel check, the check ends unresolved when a plain X pattern drawn into it does not read
     // back.
-    xcb_window_t host(int width, int height);
-    // An output created with the bench's record: the window id, the value 3, zeros after.
-    olm_vout_t* create(xcb_window_t host, uint32_t poolDepth = 3);
+    HostId host(int width, int height);
+    // An output created with the bench's record: the window id, the value 3, zeros after. On
+    // Wayland the record names the tester's surface and the host's rectangle, and the surface is
+    // committed after the call, as the header asks.
+    olm_vout_t* create(HostId host, uint32_t poolDepth = 3);
+    // The record create passes for host.
+    olm_vout_params paramsFor(HostId host, uint32_t poolDepth = 3) const;
     // create, ending the check as failed when it returns null.
-    olm_vout_t* requireOutput(xcb_window_t host, uint32_t poolDepth = 3);
+    olm_vout_t* requireOutput(HostId host, uint32_t poolDepth = 3);
     // olm_vout_set_display_mode, ending the check as failed unless it returns OLM_VOUT_OK.
     void requireMode(olm_vout_t* vout, int mode);
 
@@ -47,17 +65,23 @@ public:
 
     // The tester's own changes to a host, each remembered as the screen a following wait must
     // see change: resizing, unmapping and mapping, and covering it with a window of its own.
-    void resize(xcb_window_t host, int width, int height);
-    void setHostMapped(xcb_window_t host, bool mapped);
-    // A window of the tester's over part of the host (host coordinates), shown at once.
-    xcb_window_t cover(xcb_window_t host, int left, int top, int width, int height);
+    // On Wayland a resize is the host's new rectangle, told to each of its outputs with
+    // olm_vout_set_video_rect and then committed; hiding is unmapping the whole surface.
+    void resize(HostId host, int width, int height);
+    void setHostMapped(HostId host, bool mapped);
+    // Takes a host out of sight, so that it does not stand in the way of the next one.
+    void retire(HostId host);
+    // A window of the tester's over part of the host (host coordinates), shown at once. On
+    // Wayland, where the compositor keeps every surface's contents and nothing is ever exposed,
+    // neither does anything.
+    xcb_window_t cover(HostId host, int left, int top, int width, int height);
     // Takes a cover away again: the part it hid is exposed.
-    void uncover(xcb_window_t host, xcb_window_t cover);
+    void uncover(HostId host, xcb_window_t cover);
     // Remembers how the host looks now: the next wait on it counts a change from this.
-    void mark(xcb_window_t host);
+    void mark(HostId host);
 
     // The host as the screen shows it; ends the check unresolved when it cannot be read.
-    QImage capture(xcb_window_t host);
+    QImage capture(HostId host);
 
     struct Seen {
         QImage image;
@@ -67,18 +91,18 @@ public:
     // quiet time. Gives up when the time is up, or earlier when the screen changed from the one
     // marked last and then stayed on something else for a settling time (arrived false, image
     // the last screen seen).
-    Seen waitFor(xcb_window_t host, const std::function<bool(const QImage&)>& arrived,
+    Seen waitFor(HostId host, const std::function<bool(const QImage&)>& arrived,
                  int timeoutMs = kWaitMs);
 
     // Waits until the colour sample() takes from the screen is neither black (an output with no
     // picture yet) nor the host's background: the first picture has been drawn, right or wrong.
-    Seen waitForDrawn(xcb_window_t host, const std::function<QRgb(const QImage&)>& sample);
+    Seen waitForDrawn(HostId host, const std::function<QRgb(const QImage&)>& sample);
     // Waits until the host shows colour placed at want (see judgePlacement).
-    Seen waitForPlacement(xcb_window_t host, const RectF& want, QRgb colour);
+    Seen waitForPlacement(HostId host, const RectF& want, QRgb colour);
 
     // Puts a flat picture of one colour (BT.601, limited range) and waits until the window's
     // centre shows it: a new picture has arrived.
-    Seen showFlat(olm_vout_t* vout, xcb_window_t host, int width, int height, QRgb colour);
+    Seen showFlat(olm_vout_t* vout, HostId host, int width, int height, QRgb colour);
 
     // Puts the standard patch sheet under a matrix and range with the given strides (0: none)
     // into a window of the sheet's size, on an output of its own, and judges its colours once
@@ -102,13 +126,21 @@ public:
     // ...): what follows builds on it.
     void expectArrived(Verdict& verdict, const Seen& seen, QRgb colour, const std::string& what);
 
-    ColourLimits colourLimits() const { return ColourLimits::forScreen(x.quantisation()); }
+    int quantisation() const { return onWayland() ? 0 : x.quantisation(); }
+    ColourLimits colourLimits() const { return ColourLimits::forScreen(quantisation()); }
+    // The display's refresh period as the server or compositor gives it (0 when unknown).
+    uint32_t refreshPeriodUs(HostId host);
+    // The timed path the display offers (X Present or Wayland presentation feedback), when the
+    // environment does not turn it off.
+    bool offersTimedPath() const;
 
 private:
     void markOutput(olm_vout_t* vout);
+    QImage tryCapture(HostId host);
+    std::unique_ptr<WaylandScreen> wayland_;
     int nextLeft_ = 0;
-    std::map<olm_vout_t*, xcb_window_t> hostOf_;
-    std::map<xcb_window_t, QImage> marked_;
+    std::map<olm_vout_t*, HostId> hostOf_;
+    std::map<HostId, QImage> marked_;
 };
 
 // Colours of flat pictures, alternated so that each new picture is told from the one before.
@@ -119,6 +151,8 @@ inline constexpr QRgb kSky = 0xff3cc8e6;
 YuvPicture flatPicture(int width, int height, QRgb colour, int strideY = 0);
 // CLOCK_MONOTONIC in microseconds, the clock of the library's presentation records.
 uint64_t monotonicMicroseconds();
+// Whether the environment variable is set to something other than "" or "0".
+bool environmentFlag(const char* name);
 // The number of open descriptors and threads of this process.
 int openDescriptors();
 int runningThreads();

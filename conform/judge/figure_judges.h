@@ -46,3 +46,6 @@ Verdict judgeCounters(const olm_vout_stats& stats, uint64_t accepted, uint64_t s
                       size_t records);
 
 const char* pathName(uint32_t path);
+// Whether pictures on the path wait for a refresh the display reports (X Present, Wayland
+// presentation feedback): records carry refresh counts and timing a refresh period.
+bool isTimedPath(uint32_t path);

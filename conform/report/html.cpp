@@ -1,4 +1,5 @@
 #include "report/report.h"
+#include "run/server_probe.h"
 
 #include <QFile>
 #include <QString>
@@ -62,9 +63,9 @@ QString headline(const RunInfo& run, const Totals& totals) {
     const char* colour = verdict == "conformant"   ? "#2e7d32"
                          : verdict == "not tested" ? "#607d8b"
                                                    : "#c62828";
-    return QString("<p class=\"verdict\" style=\"background:%1\">%2</p>\n"
+    return QString("<p class=\"verdict\" style=\"background:%1\">%2 on %7</p>\n"
                    "<h1>%3 passed, %4 failed, %5 skipped; %6 with warnings</h1>\n")
-        .arg(colour, esc(verdict))
+        .arg(colour, esc(verdict), run.server.wayland ? "Wayland" : "X11")
         .arg(totals.passed)
         .arg(totals.failed)
         .arg(totals.skipped)
@@ -123,9 +124,8 @@ bool writeHtmlReport(const RunInfo& run, const std::string& path) {
         esc(run.libraryPath) + "</title>\n<style>\n" + kStyle + "</style></head><body>\n";
     html += headline(run, totals);
     html += "<p>Library <code>" + esc(run.libraryPath) + "</code> (SHA-256 <code>" +
-            esc(run.librarySha256) + "</code>)<br>X server " + esc(run.server.vendor) +
-            ", release " + QString::number(run.server.release) + ", depth " +
-            QString::number(run.server.depth) + " on " + esc(run.server.display) +
+            esc(run.librarySha256) + "</code>)<br>Platform " +
+            (run.server.wayland ? "Wayland" : "X11") + ": " + esc(describeServer(run.server)) +
             "<br>Contract version " + kContractVersion + "; timeout factor " +
             QString::number(run.timeoutFactor) + "</p>\n";
     if (!run.server.readBackProblem.empty())

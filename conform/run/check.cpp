@@ -23,7 +23,10 @@ int CheckContext::scaled(int milliseconds) const {
 int CheckContext::destroy(olm_vout_t** vout) {
     send("D " + std::to_string(scaled(kDestroyLimitMs)));
     const auto start = std::chrono::steady_clock::now();
+    olm_vout_t* const handle = vout ? *vout : nullptr;
     const int code = api.destroy(vout);
+    if (handle)
+        destroyed_.insert(handle); // never used again by the tester, whatever destroy said
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     send("d");
     slowestDestroy_ = std::max(slowestDestroy_, took.count());

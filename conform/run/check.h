@@ -9,12 +9,14 @@
 
 #include <QImage>
 
+#include <set>
 #include <string>
 #include <vector>
 
 struct RunSettings {
     double timeoutFactor = 1;
     std::string reportDir; // empty: no images are saved
+    bool wayland = false;  // hosts are rectangles of a Wayland surface, not X windows
 };
 
 class CheckContext {
@@ -32,6 +34,9 @@ public:
     // only the destroy limit, and one slower than a second is remembered for a warning.
     int destroy(olm_vout_t** vout);
     double slowestDestroySeconds() const { return slowestDestroy_; }
+    // Whether the handle went through destroy above (and was not handed out again since).
+    bool destroyed(olm_vout_t* vout) const { return destroyed_.count(vout) != 0; }
+    void handedOut(olm_vout_t* vout) { destroyed_.erase(vout); }
 
     bool savingImages() const { return !settings.reportDir.empty(); }
     // Saves image as a PNG beside the report and tells the parent (no-op without --report).
@@ -46,6 +51,7 @@ private:
     int parentFd_;
     int imagesSaved_ = 0;
     double slowestDestroy_ = 0;
+    std::set<olm_vout_t*> destroyed_;
 };
 
 // How long a destroy may take before the check counts as timed out, unscaled; the header
@@ -58,6 +64,9 @@ struct Check {
     std::string name{};
     std::string promise{};
     CheckFunction run = nullptr;
+    // Why the check can only run on X11 (it uses X windows, X requests or an X-only path), so
+    // that a run on Wayland skips it; empty for a check of any platform.
+    std::string x11Only{};
     std::vector<std::string> needs{}; // extension functions it calls; skipped when one is missing
     bool readsScreen = false;         // unresolved, not run, when the screen cannot be read back
     int deadlineMs = 10000;           // unscaled

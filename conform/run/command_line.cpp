@@ -5,10 +5,10 @@
 
 const char* usageText() {
     return "Usage: olm_vout_conform [--library PATH] [--report DIR] [--filter GLOB]... [--list]\n"
-           "                        [--timeout-factor F] [--xvfb]\n"
+           "                        [--timeout-factor F] [--xvfb | --wayland]\n"
            "\n"
-           "Checks an olm_vout library against a real X server, one promise per check, each in a\n"
-           "process of its own.\n"
+           "Checks an olm_vout library against a real X server, or a Wayland compositor, one\n"
+           "promise per check, each in a process of its own.\n"
            "  --library PATH        the library to check (default: the project's own, in the lib/\n"
            "                        beside this program's directory)\n"
            "  --report DIR          also write DIR/results.json, DIR/junit.xml and DIR/index.html\n"
@@ -18,6 +18,10 @@ const char* usageText() {
            "  --list                list the checks (after --filter) with their promises and exit\n"
            "  --timeout-factor F    multiply every deadline by F (default 1)\n"
            "  --xvfb                run on a private Xvfb started for the run, not on $DISPLAY\n"
+           "  --wayland             run on the Wayland compositor named by $WAYLAND_DISPLAY: outputs\n"
+           "                        are made on rectangles of a fullscreen surface, pixels are read\n"
+           "                        back with weston-screenshooter (Weston started with --debug),\n"
+           "                        and the checks that need X are skipped\n"
            "Exit status: 0 no check failed, 1 a check failed, crashed or timed out, 2 the tester\n"
            "could not run (or could not read the screen back for its pixel checks).\n";
 }
@@ -61,6 +65,8 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             o.list = true;
         } else if (a == "--xvfb") {
             o.xvfb = true;
+        } else if (a == "--wayland") {
+            o.wayland = true;
         } else if (a == "-h" || a == "--help") {
             o.help = true;
         } else {
@@ -68,5 +74,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             return parsed;
         }
     }
+    if (o.xvfb && o.wayland)
+        parsed.error = "--xvfb and --wayland exclude each other";
     return parsed;
 }

@@ -13,6 +13,7 @@ struct Options {
     bool help = false;
     double timeoutFactor = 1;
     bool xvfb = false;
+    bool wayland = false;
 };
 
 struct ParsedCommandLine {

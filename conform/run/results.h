@@ -28,6 +28,7 @@ struct CheckRecord {
 };
 
 struct ServerInfo {
+    bool wayland = false; // a Wayland compositor (display is its socket), not an X server
     std::string display, vendor, protocol;
     unsigned release = 0;
     int depth = 0;

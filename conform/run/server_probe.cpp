@@ -1,10 +1,13 @@
 #include "run/server_probe.h"
 
+#include "screen/wayland_screen.h"
 #include "screen/x_screen.h"
+
+#include <cstdlib>
 
 namespace {
 
-ServerInfo describeServer(const XConnection& x, const std::string& display) {
+ServerInfo serverInfo(const XConnection& x, const std::string& display) {
     ServerInfo info;
     const xcb_setup_t* setup = xcb_get_setup(x.get());
     info.display = display;
@@ -22,9 +25,30 @@ bool probeServer(const std::string& display, double timeoutFactor, ServerInfo* i
     XConnection x;
     if (!x.ok())
         return false;
-    *info = describeServer(x, display);
+    *info = serverInfo(x, display);
     const xcb_window_t probe =
         createHostWindow(x, 0, 0, 64, 48, static_cast<int>(2000 * timeoutFactor));
     info->readBackProblem = probe ? checkReadBack(x, probe) : "no window could be shown";
     return true;
+}
+
+bool probeCompositor(double timeoutFactor, ServerInfo* info) {
+    WaylandScreen screen;
+    if (!screen.ok())
+        return false;
+    *info = {};
+    info->wayland = true;
+    info->display = std::getenv("WAYLAND_DISPLAY");
+    info->vendor = "Wayland compositor";
+    info->depth = 24; // the tester's surface and the screenshots are 8 bits a channel
+    const uint32_t probe = screen.addHost(QRect(0, 0, 64, 48));
+    info->readBackProblem = screen.checkReadBack(probe, static_cast<int>(2000 * timeoutFactor));
+    return true;
+}
+
+std::string describeServer(const ServerInfo& server) {
+    if (server.wayland)
+        return "Wayland compositor " + server.display;
+    return "X server " + server.display + ": " + server.vendor + " release " +
+           std::to_string(server.release) + ", depth " + std::to_string(server.depth);
 }

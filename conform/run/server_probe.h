@@ -1,6 +1,7 @@
 #pragma once
 
-// What the run is made against: the X server's identity, and whether the screen reads back.
+// What the run is made against: the X server's identity (or the Wayland compositor's socket), and
+// whether the screen reads back.
 
 #include "run/results.h"
 
@@ -10,3 +11,8 @@
 // False when the server cannot be reached. The connection is closed again before it returns, so
 // that no check inherits it.
 bool probeServer(const std::string& display, double timeoutFactor, ServerInfo* info);
+// One line naming the server or compositor: "X server :1: The X.Org Foundation release ...".
+std::string describeServer(const ServerInfo& server);
+// The same as probeServer for the Wayland compositor named by $WAYLAND_DISPLAY: a surface of its own is shown,
+// painted and read back through the compositor's screenshooter.
+bool probeCompositor(double timeoutFactor, ServerInfo* info);

@@ -43,6 +43,8 @@ bool VoutApi::has(const std::string& symbol) const {
         return getTiming;
     if (symbol == "olm_vout_get_presentations")
         return getPresentations;
+    if (symbol == "olm_vout_set_video_rect")
+        return setVideoRect;
     for (const std::string& missing : missingRequired())
         if (missing == symbol)
             return false;
@@ -69,6 +71,7 @@ LoadedLibrary loadVoutLibrary(const std::string& path) {
     lookUp(handle, "olm_vout_get_stats", api.getStats);
     lookUp(handle, "olm_vout_get_timing", api.getTiming);
     lookUp(handle, "olm_vout_get_presentations", api.getPresentations);
+    lookUp(handle, "olm_vout_set_video_rect", api.setVideoRect);
     return loaded;
 }
 

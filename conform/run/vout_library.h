@@ -19,6 +19,7 @@ struct VoutApi {
     decltype(&olm_vout_get_stats) getStats = nullptr;
     decltype(&olm_vout_get_timing) getTiming = nullptr;
     decltype(&olm_vout_get_presentations) getPresentations = nullptr;
+    decltype(&olm_vout_set_video_rect) setVideoRect = nullptr;
 
     // Names of the five required functions the library lacks.
     std::vector<std::string> missingRequired() const;

@@ -2,9 +2,11 @@
 // with the expected exit status and that the named checks ended as expected in results.json.
 //
 //   kill_case TESTER LIBRARY EXIT [--filter GLOB]... [--expect NAME=STATE]... [--xvfb]
-//             [--ext-skipped] [--reports]
+//             [--ext-skipped] [--reports] [--wayland]
 //
 // --xvfb: passed on, so that the tester runs on a private Xvfb of its own.
+// --wayland: passed on, so that the tester runs on $WAYLAND_DISPLAY; results.json must then say
+// it checked Wayland (and otherwise X11).
 // --ext-skipped: every ext.* check skipped and every other one passed.
 // --reports: also checks the reports agree with each other and with the console (every check
 // in junit.xml, the console's last line matching the totals, every image of index.html there).
@@ -95,7 +97,7 @@ int main(int argc, char** argv) {
     const int wantExit = args.takeFirst().toInt();
     QStringList filters;
     QMap<QString, QString> expected;
-    bool extSkipped = false, reports = false;
+    bool extSkipped = false, reports = false, wayland = false;
     while (!args.isEmpty()) {
         const QString a = args.takeFirst();
         if (a == "--filter" && !args.isEmpty())
@@ -107,7 +109,11 @@ int main(int argc, char** argv) {
             extSkipped = true;
         else if (a == "--reports")
             reports = true;
+        else if (a == "--wayland")
+            wayland = true;
     }
+    if (wayland)
+        filters << "--wayland";
 
     QTemporaryDir dir;
     QProcess run;
@@ -145,5 +151,8 @@ int main(int argc, char** argv) {
         }
     if (reports)
         checkReports(dir.path(), results, console);
+    const QString platform = results["platform"].toString();
+    if (!seen.isEmpty() && platform != (wayland ? "Wayland" : "X11"))
+        problem("results.json says the platform was \"" + platform + "\"");
     return g_problems ? 1 : 0;
 }

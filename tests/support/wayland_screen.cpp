@@ -1,23 +1,10 @@
 #include "wayland_screen.h"
 
-#include <QDir>
-#include <QImage>
-#include <QProcess>
-#include <QTemporaryDir>
+#include "wayland_capture.h"
 
 Snapshot grabWaylandScreen() {
     Snapshot snap;
-    // weston-screenshooter saves wayland-screenshot-<time>.png in its working directory.
-    QTemporaryDir dir;
-    QProcess shooter;
-    shooter.setWorkingDirectory(dir.path());
-    shooter.start(QStringLiteral("weston-screenshooter"), QStringList());
-    if (!shooter.waitForFinished(5000) || shooter.exitStatus() != QProcess::NormalExit)
-        return snap;
-    const QStringList files = QDir(dir.path()).entryList({QStringLiteral("*.png")}, QDir::Files);
-    if (files.isEmpty())
-        return snap;
-    const QImage image = QImage(dir.filePath(files.first())).convertToFormat(QImage::Format_RGB32);
+    const QImage image = captureWaylandOutput();
     if (image.isNull())
         return snap;
     snap.width = image.width();

@@ -3,7 +3,8 @@
 // A host surface for olm_vout on Wayland, as a toolkit would make one: a client of its own on the
 // compositor named by $WAYLAND_DISPLAY with a fullscreen toplevel (so it lies at 0,0 of the
 // output) filled with one colour. A thread of its own reads and dispatches the client's default
-// queue, as a toolkit's event loop does, beside the output's own reading.
+// queue, as a toolkit's event loop does, beside the output's own reading. The tester, the tests
+// and the bench all host their outputs in one.
 
 #include <atomic>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <thread>
 
 struct wl_buffer;
+struct wl_output;
 struct wl_compositor;
 struct wl_display;
 struct wl_registry;
@@ -36,6 +38,13 @@ public:
     // Commits the host surface, as a toolkit does when it draws: a subsurface's new position (and
     // a new subsurface) shows only then.
     void commit();
+    // Fills a rectangle of the surface (surface coordinates, clipped to it) with rgb; shown at
+    // the next commit.
+    void paint(int x, int y, int width, int height, uint32_t rgb);
+    // Whether the compositor offers presentation feedback (wp_presentation).
+    bool offersPresentation() const { return offersPresentation_; }
+    // The output's refresh period from its current mode (0 when the compositor did not say).
+    uint32_t refreshPeriodUs() const { return refreshPeriodUs_; }
     // Takes the surface's buffer away (the toplevel is unmapped, as a minimised window's
     // content is not shown) or gives it back.
     void setMapped(bool mapped);
@@ -44,6 +53,7 @@ public:
     void configured(int width, int height);
     void acknowledge(uint32_t serial);
     void bind(const char* interface, uint32_t name, uint32_t version);
+    void outputMode(uint32_t flags, int32_t refreshMilliHz);
 
 private:
     void readEvents();
@@ -57,7 +67,12 @@ private:
     wl_surface* surface_ = nullptr;
     xdg_surface* xdgSurface_ = nullptr;
     xdg_toplevel* toplevel_ = nullptr;
+    wl_output* output_ = nullptr;
     wl_buffer* buffer_ = nullptr;
+    uint32_t* pixels_ = nullptr; // the buffer's memory, mapped while the host lives
+    size_t bytes_ = 0;
+    bool offersPresentation_ = false;
+    uint32_t refreshPeriodUs_ = 0;
     uint32_t rgb_;
     int width_ = 0, height_ = 0;
     int configuredWidth_ = 0, configuredHeight_ = 0;

@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -37,6 +38,18 @@ void toplevelConfigure(void* data, xdg_toplevel*, int32_t width, int32_t height,
 void toplevelClose(void*, xdg_toplevel*) {}
 void toplevelBounds(void*, xdg_toplevel*, int32_t, int32_t) {}
 void toplevelCapabilities(void*, xdg_toplevel*, wl_array*) {}
+void outputGeometry(void*, wl_output*, int32_t, int32_t, int32_t, int32_t, int32_t, const char*,
+                    const char*, int32_t) {}
+void outputMode(void* data, wl_output*, uint32_t flags, int32_t, int32_t, int32_t refresh) {
+    static_cast<WaylandHost*>(data)->outputMode(flags, refresh);
+}
+void outputDone(void*, wl_output*) {}
+void outputScale(void*, wl_output*, int32_t) {}
+void outputName(void*, wl_output*, const char*) {}
+void outputDescription(void*, wl_output*, const char*) {}
+const wl_output_listener kOutputListener = {outputGeometry, outputMode,  outputDone,
+                                            outputScale,    outputName, outputDescription};
+
 const xdg_toplevel_listener kToplevelListener = {toplevelConfigure, toplevelClose, toplevelBounds,
                                                  toplevelCapabilities};
 
@@ -52,6 +65,16 @@ void WaylandHost::bind(const char* interface, uint32_t name, uint32_t version) {
     else if (std::strcmp(interface, xdg_wm_base_interface.name) == 0)
         wmBase_ = static_cast<xdg_wm_base*>(
             wl_registry_bind(registry, name, &xdg_wm_base_interface, version < 2 ? version : 2));
+    else if (std::strcmp(interface, wl_output_interface.name) == 0 && !output_) {
+        output_ = static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, 2));
+        wl_output_add_listener(output_, &kOutputListener, this);
+    } else if (std::strcmp(interface, "wp_presentation") == 0)
+        offersPresentation_ = true;
+}
+
+void WaylandHost::outputMode(uint32_t flags, int32_t refreshMilliHz) {
+    if ((flags & WL_OUTPUT_MODE_CURRENT) && refreshMilliHz > 0)
+        refreshPeriodUs_ = uint32_t(1000000000ull / uint64_t(refreshMilliHz));
 }
 
 void WaylandHost::configured(int width, int height) {
@@ -103,14 +126,15 @@ bool WaylandHost::attachBuffer() {
     const int fd = memfd_create("olm_vout-test-host", MFD_CLOEXEC);
     if (fd < 0 || ftruncate(fd, off_t(size)) < 0)
         return false;
-    auto* pixels = static_cast<uint32_t*>(mmap(nullptr, size, PROT_WRITE, MAP_SHARED, fd, 0));
+    void* pixels = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (pixels == MAP_FAILED) {
         close(fd);
         return false;
     }
+    pixels_ = static_cast<uint32_t*>(pixels);
+    bytes_ = size;
     for (size_t i = 0; i < size / 4; ++i)
-        pixels[i] = 0xff000000u | rgb_;
-    munmap(pixels, size);
+        pixels_[i] = 0xff000000u | rgb_;
     wl_shm_pool* pool = wl_shm_create_pool(shm_, fd, int32_t(size));
     buffer_ = wl_shm_pool_create_buffer(pool, 0, width_, height_, stride, WL_SHM_FORMAT_XRGB8888);
     wl_shm_pool_destroy(pool);
@@ -120,6 +144,18 @@ bool WaylandHost::attachBuffer() {
     wl_surface_damage(surface_, 0, 0, width_, height_);
     wl_surface_commit(surface_);
     return true;
+}
+
+void WaylandHost::paint(int x, int y, int width, int height, uint32_t rgb) {
+    const int left = std::max(x, 0), top = std::max(y, 0);
+    const int right = std::min(x + width, width_), bottom = std::min(y + height, height_);
+    if (!pixels_ || left >= right || top >= bottom)
+        return;
+    std::lock_guard lock(mutex_);
+    for (int row = top; row < bottom; ++row)
+        std::fill(pixels_ + size_t(row) * width_ + left, pixels_ + size_t(row) * width_ + right,
+                  0xff000000u | rgb);
+    wl_surface_damage(surface_, left, top, right - left, bottom - top);
 }
 
 void WaylandHost::commit() {
@@ -186,6 +222,10 @@ WaylandHost::~WaylandHost() {
         close(stopFd_);
     if (buffer_)
         wl_buffer_destroy(buffer_);
+    if (pixels_)
+        munmap(pixels_, bytes_);
+    if (output_)
+        wl_output_destroy(output_);
     if (toplevel_)
         xdg_toplevel_destroy(toplevel_);
     if (xdgSurface_)
