@@ -350,6 +350,8 @@ OLM_VOUT_API int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* 
         p.strides[i] = planes.strides[i];
     }
     const bool racing = is(Fault::RacyRelease) && g_putsRunning.fetch_add(1) > 0;
+    if (is(Fault::RacyRelease)) // a put that takes a while, as one converting a large picture
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
     if ((is(Fault::ReleaseTwice) || racing) && p.release) {
         auto* twice = new ReleaseTwiceRecord{p.release, p.opaque};
         p.release = &releaseTwice;
