@@ -409,6 +409,8 @@ TEST_F(VoutX11, ChildFollowsResizeAndRedrawsOnExposeWithoutNewPictures) {
                s.at(100, 100) == kBlack && s.at(100, 300) == kBlack;
     }));
 
+    // On the Present path a picture is counted a refresh or so after it shows.
+    ASSERT_TRUE(eventually([&] { return settled(vout); }));
     const uint64_t presented = statsOf(vout).presented;
     remapWindow(host); // the server forgets the contents; only a redraw brings them back
     EXPECT_TRUE(eventually([&] { return pixelIs(host, 100, 200, red); }));
