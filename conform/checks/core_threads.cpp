@@ -1,5 +1,6 @@
-// core.threads: puts from several threads at once, of mixed sizes and kinds; every function
-// from a thread of its own; puts that never wait for the X server.
+// core.threads: puts from several threads at once, of mixed sizes and kinds; a deep pool that
+// lets many puts run at once; every function from a thread of its own; puts that never wait for
+// the X server.
 
 #include "checks/guarded_planes.h"
 #include "checks/observed_puts.h"
@@ -199,6 +200,47 @@ Verdict putsWhileServerGrabbed(CheckContext& ctx) {
     return verdict;
 }
 
+// With the deepest pool, six threads copying large pictures at once (each copy long enough for the
+// others to start theirs) always find a free buffer: six puts, the picture shown and one waiting
+// for the screen are half of sixteen. A library that takes 16 as out of range (the default three)
+// or caps the pool lower answers OLM_VOUT_E_BUSY.
+Verdict deepPoolTakesManyPuts(CheckContext& ctx) {
+    Scene s(ctx);
+    olm_vout_t* vout = s.requireOutput(s.host(kWidth, kHeight), OLM_VOUT_MAX_POOL_DEPTH);
+    const YuvPicture large = flatPicture(3840, 2160, kAmber);
+    constexpr int kThreads = 6, kPutsEach = 8;
+    std::atomic<int> busy{0}, other{0}, lastOther{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < kPutsEach; ++i) {
+                const int code = s.api.putBufferPoolYuv(vout, large.plane(0), large.plane(1),
+                                                        large.plane(2), large.stride(0),
+                                                        large.width(), large.height());
+                if (code == OLM_VOUT_E_BUSY)
+                    ++busy;
+                else if (code != OLM_VOUT_OK) {
+                    ++other;
+                    lastOther = code;
+                }
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    Verdict verdict;
+    if (busy || other)
+        verdict.failBecause(
+            std::to_string(busy.load()) + " OLM_VOUT_E_BUSY" +
+            (other ? " and " + std::to_string(other.load()) + " other errors (last " +
+                         codeName(lastOther.load()) + ")"
+                   : std::string()) +
+            " in " + std::to_string(kThreads * kPutsEach) + " puts of 3840x2160 from " +
+            std::to_string(kThreads) +
+            " threads at once with pool_depth 16 (OLM_VOUT_OK expected: at most eight pictures "
+            "were held)");
+    return verdict;
+}
+
 } // namespace
 
 void addCoreThreadChecks(std::vector<Check>& checks) {
@@ -214,6 +256,11 @@ void addCoreThreadChecks(std::vector<Check>& checks) {
              .run = concurrentPuts,
              .readsScreen = true,
              .deadlineMs = 20000},
+            {.name = "core.threads.deep_pool",
+             .promise = "with pool_depth 16, six threads putting 3840x2160 pictures at once are "
+                        "never told OLM_VOUT_E_BUSY",
+             .run = deepPoolTakesManyPuts,
+             .deadlineMs = 30000},
             {.name = "core.threads.any_thread",
              .promise = "create, set, get, put and destroy each work from a thread of their own",
              .run = callsFromAnyThread,

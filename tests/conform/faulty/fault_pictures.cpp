@@ -53,6 +53,7 @@ constexpr struct {
     {"release_dropped", Fault::ReleaseDropped},
     {"release_twice", Fault::ReleaseTwice},
     {"racy_release", Fault::RacyRelease},
+    {"depth_sixteen_as_default", Fault::DepthSixteenAsDefault},
     {"stats_dropped_as_presented", Fault::StatsDroppedAsPresented},
     {"timing_whole_record", Fault::TimingWholeRecord},
     {"latency_in_ms", Fault::LatencyInMs},

@@ -51,6 +51,8 @@ enum class Fault {
     ReleaseDropped, // put_picture's release never called
     ReleaseTwice,   // put_picture's release called twice
     RacyRelease,    // release called twice for pictures put while another put runs
+    // Pool
+    DepthSixteenAsDefault, // pool_depth 16 taken as out of range: the default depth of 3
     // Figures
     StatsDroppedAsPresented, // get_stats counts dropped pictures as presented
     TimingWholeRecord,       // get_timing writes the whole record whatever struct_size says

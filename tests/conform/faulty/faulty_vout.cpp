@@ -140,6 +140,8 @@ OLM_VOUT_API olm_vout_t* olm_vout_create(const olm_vout_params* params) {
         std::memset(record.reserved, 0, sizeof record.reserved);
     if (params && is(Fault::PoolDepthOneRefused) && params->pool_depth == 1)
         return nullptr;
+    if (params && is(Fault::DepthSixteenAsDefault) && params->pool_depth == 16)
+        record.pool_depth = 0;
     if (params && is(Fault::SecondCreateFails)) {
         std::lock_guard lock(g_mutex);
         if (!g_windowsUsed.insert(params->window).second)
