@@ -344,7 +344,8 @@ void addExtCounterChecks(std::vector<Check>& checks) {
             {.name = "ext.get_timing.values",
              .promise = "the path is the one the server offers; latency max, p95 and p50 agree "
                         "with the records and are not 0; the refresh period is the server's on "
-                        "the Present path, 0 on the other; every count matches what was seen",
+                        "the Present path, 0 on the other, and no more refreshes are missed than "
+                        "the records' latencies allow; every count matches what was seen",
              .run = figuresMatchObservations,
              .needs = figures,
              .readsScreen = true,

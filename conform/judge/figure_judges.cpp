@@ -38,6 +38,28 @@ Verdict judgePercentiles(const olm_vout_timing& t,
     return verdict;
 }
 
+// A picture shown k refreshes after the first one following its put has a latency of at least k
+// periods, so the records bound the missed refreshes from above (while the history holds every
+// picture shown). An eighth of a period and one picture in sixteen (plus one) of slack for the
+// library's own estimate of which refresh came first.
+Verdict judgeMissedRefreshes(const olm_vout_timing& t,
+                             const std::vector<olm_vout_presentation>& records) {
+    Verdict verdict;
+    const int64_t period = t.refresh_period_us;
+    if (period <= 0 || records.size() >= 256)
+        return verdict;
+    uint64_t most = 0;
+    for (const olm_vout_presentation& r : records)
+        most += uint64_t((int64_t(r.latency_us) + period / 8) / period);
+    if (t.missed_refreshes > most + records.size() / 16 + 1)
+        verdict.failBecause(std::to_string(t.missed_refreshes) +
+                            " missed refreshes, where the records allow at most " +
+                            std::to_string(most) + " for the " + std::to_string(records.size()) +
+                            " pictures shown (their latencies over the period of " +
+                            us(t.refresh_period_us) + ")");
+    return verdict;
+}
+
 } // namespace
 
 const char* pathName(uint32_t path) {
@@ -160,6 +182,8 @@ Verdict judgeTiming(const olm_vout_timing& t, const std::vector<olm_vout_present
             verdict.failBecause("refresh period " + us(t.refresh_period_us) +
                                 ", where the server's refreshes come every " +
                                 us(measuredPeriodUs));
+        else
+            verdict.merge(judgeMissedRefreshes(t, records));
     }
     return verdict;
 }
