@@ -28,8 +28,8 @@ inline constexpr int kWaitMs = 2000;
 class Scene {
 public:
     explicit Scene(CheckContext& context);
-    // On Wayland, destroys the outputs still alive first: they use the tester's connection, which
-    // goes with the scene.
+    // Leaves the Wayland connection open for the outputs still alive: they use it until the
+    // check's process ends.
     ~Scene();
     Scene(const Scene&) = delete;
     Scene& operator=(const Scene&) = delete;
