@@ -190,14 +190,14 @@ void addCoreRedrawChecks(std::vector<Check>& checks) {
                        .promise = "a window resized while fully covered shows the last picture "
                                   "in the new placement once uncovered",
                        .run = resizedWhileCovered,
-             .x11Only = "covers the host with another X window",
+                       .x11Only = "covers the host with another X window",
                        .readsScreen = true},
                       {.name = "core.redraw.changed_during_create",
                        .promise = "a window resized, or mapped, by another client while "
                                   "olm_vout_create runs shows the first picture as the window "
                                   "is then",
                        .run = changedDuringCreate,
-             .x11Only = "changes the host from another X client while the output is made",
+                       .x11Only = "changes the host from another X client while the output is made",
                        .readsScreen = true,
                        .deadlineMs = 20000},
                       {.name = "core.redraw.resize_on_create",

@@ -56,9 +56,8 @@ Verdict destroyCyclesLeaveNothing(CheckContext& ctx) {
     expectBackTo(ctx, verdict, before, "after 5 create, put, destroy cycles");
     if (s.onWayland()) {
         // The outputs' surfaces are gone once the host's own colour shows through again.
-        const auto seen = s.waitFor(host, [](const QImage& shot) {
-            return centreShows(shot, kHostBackground);
-        });
+        const auto seen =
+            s.waitFor(host, [](const QImage& shot) { return centreShows(shot, kHostBackground); });
         if (!seen.arrived)
             verdict.fail("the host's own colour once its outputs were destroyed",
                          rgbText(seen.image.pixel(kWidth / 2, kHeight / 2)) + " at its centre");

@@ -214,9 +214,9 @@ Verdict deepPoolTakesManyPuts(CheckContext& ctx) {
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < kPutsEach; ++i) {
-                const int code = s.api.putBufferPoolYuv(vout, large.plane(0), large.plane(1),
-                                                        large.plane(2), large.stride(0),
-                                                        large.width(), large.height());
+                const int code =
+                    s.api.putBufferPoolYuv(vout, large.plane(0), large.plane(1), large.plane(2),
+                                           large.stride(0), large.width(), large.height());
                 if (code == OLM_VOUT_E_BUSY)
                     ++busy;
                 else if (code != OLM_VOUT_OK) {

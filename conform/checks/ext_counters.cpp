@@ -97,7 +97,8 @@ Verdict hiddenPicturesDropped(CheckContext& ctx) {
                         "the window");
         s.setHostMapped(hidden, false);
         // A Wayland output learns it is hidden only from frames that stop coming, for a second.
-        std::this_thread::sleep_for(std::chrono::milliseconds(ctx.scaled(s.onWayland() ? 1500 : 100)));
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(ctx.scaled(s.onWayland() ? 1500 : 100)));
         olm_vout_stats before{}, during{}, after{};
         ctx.api.getStats(vout, &before);
         for (int i = 0; i < 5; ++i) {

@@ -11,8 +11,8 @@ using Clock = std::chrono::steady_clock;
 
 } // namespace
 
-ObservedPuts showObserved(Scene& s, Verdict& verdict, olm_vout_t* vout, HostId host,
-                          int count, int width, int height) {
+ObservedPuts showObserved(Scene& s, Verdict& verdict, olm_vout_t* vout, HostId host, int count,
+                          int width, int height) {
     ObservedPuts observed;
     // A large picture put right before every other one keeps the output busy when that one
     // comes: its latency must still count from its own put call, not from when it was taken.

@@ -16,8 +16,8 @@ struct ObservedPuts {
 
 // Puts count flat pictures (alternating colours) through olm_vout_put_buffer_pool_yuv, each
 // waited for on screen, noting the clock around each put and when its picture was seen.
-ObservedPuts showObserved(Scene& s, Verdict& verdict, olm_vout_t* vout, HostId host,
-                          int count, int width, int height);
+ObservedPuts showObserved(Scene& s, Verdict& verdict, olm_vout_t* vout, HostId host, int count,
+                          int width, int height);
 
 // Every presentation record the output keeps, once the last observed put has its record
 // (completion is reported a little after the picture shows) or the wait is over.
@@ -32,5 +32,4 @@ uint32_t expectedPath(const Scene& s);
 
 // Once the output is idle: its counters, records and timing (each that the library has)
 // against the observed puts, the path the server offers and the refresh it reports.
-Verdict judgeObservedFigures(Scene& s, olm_vout_t* vout, HostId host,
-                             const ObservedPuts& observed);
+Verdict judgeObservedFigures(Scene& s, olm_vout_t* vout, HostId host, const ObservedPuts& observed);

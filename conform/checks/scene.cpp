@@ -4,9 +4,9 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <optional>
 #include <thread>
 
@@ -297,8 +297,7 @@ Scene::Seen Scene::waitFor(HostId host, const std::function<bool(const QImage&)>
     return seen;
 }
 
-Scene::Seen Scene::waitForDrawn(HostId host,
-                                const std::function<QRgb(const QImage&)>& sample) {
+Scene::Seen Scene::waitForDrawn(HostId host, const std::function<QRgb(const QImage&)>& sample) {
     return waitFor(host, [&](const QImage& shot) {
         const QRgb c = sample(shot);
         return channelDistance(c, qRgb(0, 0, 0)) > 30 && channelDistance(c, kHostBackground) > 30;
@@ -311,8 +310,7 @@ Scene::Seen Scene::waitForPlacement(HostId host, const RectF& want, QRgb colour)
     });
 }
 
-Scene::Seen Scene::showFlat(olm_vout_t* vout, HostId host, int width, int height,
-                            QRgb colour) {
+Scene::Seen Scene::showFlat(olm_vout_t* vout, HostId host, int width, int height, QRgb colour) {
     requirePut(vout, flatPicture(width, height, colour));
     return waitFor(host, [colour](const QImage& shot) { return centreShows(shot, colour); });
 }

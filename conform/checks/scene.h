@@ -3,9 +3,9 @@
 // What the checks share inside their process: the display (an X connection, or on Wayland a
 // fullscreen surface of the tester's), hosts proven to read back (X windows, or rectangles of
 // that surface), outputs created as the bench creates them, puts of reference pictures, and
-// waiting for the screen to show what a check expects. Every wait polls a condition against a deadline scaled
-// by --timeout-factor, and stops early once the screen has changed and settled on something
-// else: a wrong picture is judged as soon as it stays, not when the deadline runs out.
+// waiting for the screen to show what a check expects. Every wait polls a condition against a
+// deadline scaled by --timeout-factor, and stops early once the screen has changed and settled on
+// something else: a wrong picture is judged as soon as it stays, not when the deadline runs out.
 
 #include "judge/picture_judges.h"
 #include "judge/reference.h"

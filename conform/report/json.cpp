@@ -37,14 +37,15 @@ bool writeJsonReport(const RunInfo& run, const std::string& path) {
         {"contract_version", kContractVersion},
         {"library", QJsonObject{{"path", q(run.libraryPath)}, {"sha256", q(run.librarySha256)}}},
         {"platform", run.server.wayland ? "Wayland" : "X11"},
-        {run.server.wayland ? "wayland_compositor" : "x_server", QJsonObject{{"display", q(run.server.display)},
-                                 {"vendor", q(run.server.vendor)},
-                                 {"version", QString::number(run.server.release)},
-                                 {"protocol", q(run.server.protocol)},
-                                 {"depth", run.server.depth},
-                                 {"read_back", run.server.readBackProblem.empty()
-                                                   ? QString("ok")
-                                                   : q(run.server.readBackProblem)}}},
+        {run.server.wayland ? "wayland_compositor" : "x_server",
+         QJsonObject{{"display", q(run.server.display)},
+                     {"vendor", q(run.server.vendor)},
+                     {"version", QString::number(run.server.release)},
+                     {"protocol", q(run.server.protocol)},
+                     {"depth", run.server.depth},
+                     {"read_back", run.server.readBackProblem.empty()
+                                       ? QString("ok")
+                                       : q(run.server.readBackProblem)}}},
         {"timeout_factor", run.timeoutFactor},
         {"checks", checks},
         {"totals", totals}};

@@ -13,6 +13,6 @@
 bool probeServer(const std::string& display, double timeoutFactor, ServerInfo* info);
 // One line naming the server or compositor: "X server :1: The X.Org Foundation release ...".
 std::string describeServer(const ServerInfo& server);
-// The same as probeServer for the Wayland compositor named by $WAYLAND_DISPLAY: a surface of its own is shown,
-// painted and read back through the compositor's screenshooter.
+// The same as probeServer for the Wayland compositor named by $WAYLAND_DISPLAY: a surface of its
+// own is shown, painted and read back through the compositor's screenshooter.
 bool probeCompositor(double timeoutFactor, ServerInfo* info);

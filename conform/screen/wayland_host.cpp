@@ -47,7 +47,7 @@ void outputDone(void*, wl_output*) {}
 void outputScale(void*, wl_output*, int32_t) {}
 void outputName(void*, wl_output*, const char*) {}
 void outputDescription(void*, wl_output*, const char*) {}
-const wl_output_listener kOutputListener = {outputGeometry, outputMode,  outputDone,
+const wl_output_listener kOutputListener = {outputGeometry, outputMode, outputDone,
                                             outputScale,    outputName, outputDescription};
 
 const xdg_toplevel_listener kToplevelListener = {toplevelConfigure, toplevelClose, toplevelBounds,
@@ -66,7 +66,8 @@ void WaylandHost::bind(const char* interface, uint32_t name, uint32_t version) {
         wmBase_ = static_cast<xdg_wm_base*>(
             wl_registry_bind(registry, name, &xdg_wm_base_interface, version < 2 ? version : 2));
     else if (std::strcmp(interface, wl_output_interface.name) == 0 && !output_) {
-        output_ = static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, 2));
+        output_ =
+            static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, 2));
         wl_output_add_listener(output_, &kOutputListener, this);
     } else if (std::strcmp(interface, "wp_presentation") == 0)
         offersPresentation_ = true;
