@@ -66,8 +66,8 @@ void WaylandHost::bind(const char* interface, uint32_t name, uint32_t version) {
         wmBase_ = static_cast<xdg_wm_base*>(
             wl_registry_bind(registry, name, &xdg_wm_base_interface, version < 2 ? version : 2));
     else if (std::strcmp(interface, wl_output_interface.name) == 0 && !output_) {
-        output_ =
-            static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, 2));
+        output_ = static_cast<wl_output*>(
+            wl_registry_bind(registry, name, &wl_output_interface, version < 2 ? version : 2));
         wl_output_add_listener(output_, &kOutputListener, this);
     } else if (std::strcmp(interface, "wp_presentation") == 0)
         offersPresentation_ = true;
