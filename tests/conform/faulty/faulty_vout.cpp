@@ -130,6 +130,17 @@ bool tooLarge(int32_t width, int32_t height) {
            (width >= OLM_VOUT_MAX_DIMENSION || height >= OLM_VOUT_MAX_DIMENSION);
 }
 
+// The record with the size and planes a fault gave it.
+olm_vout_picture withPlanes(olm_vout_picture p, const Planes& planes) {
+    p.width = planes.width;
+    p.height = planes.height;
+    for (int i = 0; i < 3; ++i) {
+        p.planes[i] = planes.planes[i];
+        p.strides[i] = planes.strides[i];
+    }
+    return p;
+}
+
 } // namespace
 
 extern "C" {
@@ -332,25 +343,14 @@ OLM_VOUT_API int olm_vout_put_picture(olm_vout_t* vout, const olm_vout_picture* 
     if (p.planes[0] && p.planes[1] && p.planes[2] && p.width > 0 && p.height > 0 &&
         applyPlaneFaults(vout, planes)) {
         // Planes of the fault's own: copied by the real library, the caller's given back.
-        olm_vout_picture copy = p;
-        copy.width = planes.width;
-        copy.height = planes.height;
-        for (int i = 0; i < 3; ++i) {
-            copy.planes[i] = planes.planes[i];
-            copy.strides[i] = planes.strides[i];
-        }
+        olm_vout_picture copy = withPlanes(p, planes);
         copy.release = nullptr;
         const int code = real().putPicture(vout, &copy);
         if (code == OLM_VOUT_OK && p.release)
             p.release(p.opaque);
         return code;
     }
-    p.width = planes.width;
-    p.height = planes.height;
-    for (int i = 0; i < 3; ++i) {
-        p.planes[i] = planes.planes[i];
-        p.strides[i] = planes.strides[i];
-    }
+    p = withPlanes(p, planes);
     const bool racing = is(Fault::RacyRelease) && g_putsRunning.fetch_add(1) > 0;
     if (is(Fault::RacyRelease)) // a put that takes a while, as one converting a large picture
         std::this_thread::sleep_for(std::chrono::microseconds(200));
