@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -188,8 +189,11 @@ TEST_F(VoutWayland, EveryModeAndEveryMoveOfTheRectanglePlacesThePictureAsOnX11) 
                 << at(left + 2, top + 2);
         }
     }
-    // An empty rectangle shows nothing of the output; the picture comes back with a size.
+    // An empty rectangle shows nothing of the output; the picture comes back with a size. The
+    // host draws its new layout there, as a toolkit does (sway 1.7 at scale 2 repaints nothing
+    // where a subsurface went without it).
     ASSERT_EQ(olm_vout_set_video_rect(vout, 40, 30, 0, 0), OLM_VOUT_OK);
+    host.paint(40, 30, 480, 240, 0x808080);
     host.commit();
     EXPECT_TRUE(eventually([&] { return shows({{{200, 120}, kGrey}}); }));
     ASSERT_EQ(olm_vout_set_video_rect(vout, 40, 30, 480, 240), OLM_VOUT_OK);
@@ -226,12 +230,17 @@ TEST_F(VoutWayland, APictureShownOneToOneInPhysicalPixelsReadsBackExactly) {
 }
 
 TEST_F(VoutWayland, EveryPictureIsAccountedForWithTheCompositorsTimes) {
-    // With the compositor's presentation feedback, and with its frame callbacks standing in.
+    // With the compositor's presentation feedback, and with its frame callbacks standing in (only
+    // those where the run asks for them: headless wlroots discards every feedback).
+    const bool framesOnly = std::getenv("OLM_VOUT_NO_PRESENTATION") != nullptr;
     for (bool frames : {false, true}) {
+        if (!frames && framesOnly)
+            continue;
         if (frames)
             setenv("OLM_VOUT_NO_PRESENTATION", "1", 1);
         vout = createIn(0, 0, 640, 360);
-        unsetenv("OLM_VOUT_NO_PRESENTATION");
+        if (!framesOnly)
+            unsetenv("OLM_VOUT_NO_PRESENTATION");
         ASSERT_NE(vout, nullptr);
         const char* path = frames ? "frame callbacks" : "presentation feedback";
         olm_vout_timing timing{};
@@ -408,16 +417,25 @@ TEST_F(VoutWayland, ProtocolOutputsMadeAndDestroyedAgainLeaveNothingOnTheComposi
     StderrLog log;
     for (int i = 0; i < 100 && !HasFatalFailure(); ++i)
         cycle();
-    // Every object made since has been destroyed, and the compositor has said so.
-    int made = 0, deleted = 0;
+    // Every object made since has been destroyed, and the compositor has said so (an id is used
+    // again once deleted, so they are followed in order).
+    int made = 0, left = 0;
+    const std::regex created(R"( -> .*new id [^@]*@(\d+))");
+    const std::regex deleted(R"(wl_display@1\.delete_id\((\d+)\))");
     EXPECT_TRUE(eventually([&] {
-        made = deleted = 0;
+        std::set<std::string> alive;
+        made = 0;
         for (const std::string& line : log.lines()) {
-            made +=
-                line.find(" -> ") != std::string::npos && line.find("new id ") != std::string::npos;
-            deleted += line.find("wl_display@1.delete_id(") != std::string::npos;
+            std::smatch m;
+            if (std::regex_search(line, m, created)) {
+                alive.insert(m[1].str());
+                ++made;
+            } else if (std::regex_search(line, m, deleted)) {
+                alive.erase(m[1].str());
+            }
         }
-        return made > 0 && made == deleted;
+        left = int(alive.size());
+        return made > 0 && left == 0;
     })) << made
-        << " objects made in 100 cycles, " << deleted << " deleted";
+        << " objects made in 100 cycles, " << left << " left";
 }

@@ -40,11 +40,14 @@ void toplevelBounds(void*, xdg_toplevel*, int32_t, int32_t) {}
 void toplevelCapabilities(void*, xdg_toplevel*, wl_array*) {}
 void outputGeometry(void*, wl_output*, int32_t, int32_t, int32_t, int32_t, int32_t, const char*,
                     const char*, int32_t) {}
-void outputMode(void* data, wl_output*, uint32_t flags, int32_t, int32_t, int32_t refresh) {
-    static_cast<WaylandHost*>(data)->outputMode(flags, refresh);
+void outputMode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t height,
+                int32_t refresh) {
+    static_cast<WaylandHost*>(data)->outputMode(flags, width, height, refresh);
 }
 void outputDone(void*, wl_output*) {}
-void outputScale(void*, wl_output*, int32_t) {}
+void outputScale(void* data, wl_output*, int32_t scale) {
+    static_cast<WaylandHost*>(data)->outputScale(scale);
+}
 void outputName(void*, wl_output*, const char*) {}
 void outputDescription(void*, wl_output*, const char*) {}
 const wl_output_listener kOutputListener = {outputGeometry, outputMode, outputDone,
@@ -73,14 +76,21 @@ void WaylandHost::bind(const char* interface, uint32_t name, uint32_t version) {
         offersPresentation_ = true;
 }
 
-void WaylandHost::outputMode(uint32_t flags, int32_t refreshMilliHz) {
-    if ((flags & WL_OUTPUT_MODE_CURRENT) && refreshMilliHz > 0)
+void WaylandHost::outputMode(uint32_t flags, int32_t width, int32_t height,
+                             int32_t refreshMilliHz) {
+    if (!(flags & WL_OUTPUT_MODE_CURRENT))
+        return;
+    if (refreshMilliHz > 0)
         refreshPeriodUs_ = uint32_t(1000000000ull / uint64_t(refreshMilliHz));
+    modeWidth_ = width;
+    modeHeight_ = height;
 }
 
 void WaylandHost::configured(int width, int height) {
-    configuredWidth_ = width;
-    configuredHeight_ = height;
+    // 0 x 0 leaves the size to the client (sway's first configure says so): the output's, in
+    // logical pixels, as a fullscreen window has.
+    configuredWidth_ = width > 0 ? width : modeWidth_ / outputScale_;
+    configuredHeight_ = height > 0 ? height : modeHeight_ / outputScale_;
 }
 
 void WaylandHost::acknowledge(uint32_t serial) {
@@ -141,6 +151,7 @@ bool WaylandHost::attachBuffer() {
     wl_shm_pool_destroy(pool);
     close(fd);
     xdg_surface_ack_configure(xdgSurface_, pendingSerial_);
+    ackedSerial_ = pendingSerial_;
     wl_surface_attach(surface_, buffer_, 0, 0);
     wl_surface_damage(surface_, 0, 0, width_, height_);
     wl_surface_commit(surface_);
@@ -161,6 +172,12 @@ void WaylandHost::paint(int x, int y, int width, int height, uint32_t rgb) {
 
 void WaylandHost::commit() {
     std::lock_guard lock(mutex_);
+    // A configure since the last (a compositor that sends one once the window is mapped) is
+    // acknowledged with the next commit; the size stays, fullscreen on the same output.
+    if (const uint32_t serial = pendingSerial_; serial != 0 && serial != ackedSerial_) {
+        xdg_surface_ack_configure(xdgSurface_, serial);
+        ackedSerial_ = serial;
+    }
     wl_surface_commit(surface_);
     wl_display_flush(display_);
 }
@@ -186,6 +203,7 @@ void WaylandHost::setMapped(bool mapped) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::lock_guard lock(mutex_);
     xdg_surface_ack_configure(xdgSurface_, pendingSerial_);
+    ackedSerial_ = pendingSerial_;
     wl_surface_attach(surface_, buffer_, 0, 0);
     wl_surface_damage(surface_, 0, 0, width_, height_);
     wl_surface_commit(surface_);

@@ -53,7 +53,8 @@ public:
     void configured(int width, int height);
     void acknowledge(uint32_t serial);
     void bind(const char* interface, uint32_t name, uint32_t version);
-    void outputMode(uint32_t flags, int32_t refreshMilliHz);
+    void outputMode(uint32_t flags, int32_t width, int32_t height, int32_t refreshMilliHz);
+    void outputScale(int32_t scale) { outputScale_ = scale > 0 ? scale : 1; }
 
 private:
     void readEvents();
@@ -76,7 +77,9 @@ private:
     uint32_t rgb_;
     int width_ = 0, height_ = 0;
     int configuredWidth_ = 0, configuredHeight_ = 0;
+    int modeWidth_ = 0, modeHeight_ = 0, outputScale_ = 1; // the output's, in its pixels
     std::atomic<uint32_t> pendingSerial_{0}; // of the last configure, until acknowledged
+    uint32_t ackedSerial_ = 0;
     int stopFd_ = -1;
     std::thread reader_;
     std::mutex mutex_; // the surface's requests, from the test and the reader thread
