@@ -87,6 +87,14 @@ bool Surfaces::open(Queue& queue, Buffers& buffers, wl_surface* host, const Rect
         wl_surface_set_input_region(picture_, none);
         wl_region_destroy(none);
     }
+    // Both are opaque, so that the compositor paints nothing beneath the picture (the area, the
+    // host) when a picture changes.
+    if (wl_region* all = wl_compositor_create_region(queue.compositor())) {
+        wl_region_add(all, 0, 0, INT32_MAX, INT32_MAX);
+        wl_surface_set_opaque_region(area_, all);
+        wl_surface_set_opaque_region(picture_, all);
+        wl_region_destroy(all);
+    }
     scaleChanged();
     wl_subsurface_set_position(areaRole_, area.x, area.y);
     resizeArea(area.width, area.height);
