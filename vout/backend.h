@@ -80,9 +80,9 @@ public:
     // destroy.
     virtual void interrupt() = 0;
     // Around the render thread's sleep on eventFd(), for window systems whose connection is read
-    // by other threads too: prepareWait is false when something arrived meanwhile (taken in
-    // already: then the thread looks again instead of sleeping, and finishWait is not called);
-    // finishWait says whether eventFd() became readable.
+    // by other threads too: prepareWait is false when something arrived meanwhile (then the
+    // thread looks again, pump taking it in, instead of sleeping, and finishWait is not called);
+    // finishWait says whether eventFd() became readable. Neither dispatches anything.
     virtual bool prepareWait() { return true; }
     virtual void finishWait(bool /*readable*/) {}
     // From the caller's thread, under the output's layout lock (so never during a pass of the

@@ -286,10 +286,9 @@ void Queue::flush() {
 }
 
 bool Queue::prepareRead() {
-    if (wl_display_prepare_read_queue(display_->connection(), queue_) != 0) {
-        dispatch();
+    // Events waiting are left to the next dispatch, which runs under the output's layout lock.
+    if (wl_display_prepare_read_queue(display_->connection(), queue_) != 0)
         return false;
-    }
     flush();
     return true;
 }

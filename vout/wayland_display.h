@@ -117,7 +117,7 @@ public:
     void dispatch();
     // Sends what was asked. Never waits: a full socket keeps the rest for the next flush.
     void flush();
-    // Before sleeping on fd(): false when events were waiting (dispatched now) instead.
+    // Before sleeping on fd(): false when events are waiting instead (then dispatch first).
     bool prepareRead();
     // After the sleep: reads when fd() became readable, else lets go of the prepared read.
     void finishRead(bool readable);
