@@ -135,6 +135,7 @@ int main(int argc, char** argv) {
             record = {check.name, check.promise, check.readsScreen, skip, why};
         } else {
             record = runCheckInChild(check, library.api, settings);
+            attributeToCause(record, check.dependsOn, run.checks);
         }
         std::cout << consoleLine(record) << std::endl;
         run.checks.push_back(std::move(record));

@@ -238,7 +238,8 @@ Verdict presentationRecords(CheckContext& ctx) {
         verdict.fail("no presentations on a new output", std::to_string(count));
     const ObservedPuts observed = showObserved(s, verdict, vout, host, 6, kWidth, kHeight);
     const std::vector<olm_vout_presentation> all = presentationsOf(ctx, vout, &observed);
-    verdict.merge(judgePresentations(all, expectedPath(s), observed.puts, monotonicMicroseconds()));
+    verdict.merge(
+        judgePresentations(all, reportedPath(s, vout), observed.puts, monotonicMicroseconds()));
     count = uint32_t(all.size());
     // A smaller buffer gets the most recent ones.
     olm_vout_presentation recent[3];
@@ -343,20 +344,22 @@ void addExtCounterChecks(std::vector<Check>& checks) {
              .run = timingRecordSizes,
              .needs = timing},
             {.name = "ext.get_timing.values",
-             .promise = "the path is the one the server offers; latency max, p95 and p50 agree "
+             .promise = "latency max, p95 and p50 agree "
                         "with the records and are not 0; the refresh period is the server's on "
                         "the Present path, 0 on the other, and no more refreshes are missed than "
                         "the records' latencies allow; every count matches what was seen",
              .run = figuresMatchObservations,
              .needs = figures,
              .readsScreen = true,
-             .deadlineMs = 20000},
+             .deadlineMs = 20000,
+             .dependsOn = {"core.paths.reported"}},
             {.name = "ext.get_presentations.history",
              .promise = "after more than 256 pictures reached the screen, the last 256 records "
                         "are kept, and they agree with the counters and the timing",
              .run = historyKeeps256,
              .needs = figures,
-             .readsScreen = true},
+             .readsScreen = true,
+             .dependsOn = {"core.paths.reported"}},
             {.name = "ext.get_presentations.records",
              .promise = "records come oldest first, one per refresh, each put at a moment a put "
                         "call was running and on screen no later than the tester saw it; the most "
@@ -364,6 +367,7 @@ void addExtCounterChecks(std::vector<Check>& checks) {
              .run = presentationRecords,
              .needs = presentations,
              .readsScreen = true,
-             .deadlineMs = 20000},
+             .deadlineMs = 20000,
+             .dependsOn = {"core.paths.reported"}},
         });
 }

@@ -10,8 +10,8 @@ std::vector<Check> allChecks() {
     addCorePlacementChecks(checks);
     addCoreColourChecks(checks);
     addCoreRedrawChecks(checks);
+    addCorePathChecks(checks); // before the checks that depend on the path
     addCoreThreadChecks(checks);
-    addCorePathChecks(checks);
     addCoreSystemChecks(checks);
     addExtPictureChecks(checks);
     addExtReleaseChecks(checks);

@@ -65,14 +65,31 @@ std::vector<const CheckRecord*> failuresFirst(const RunInfo& run) {
     return order;
 }
 
-namespace {
-
 std::string countsText(const Totals& t) {
     return std::to_string(t.passed) + " passed, " + std::to_string(t.failed) + " failed, " +
            std::to_string(t.skipped) + " skipped";
 }
 
-} // namespace
+Totals totalsOf(const RunInfo& run) {
+    Totals all;
+    for (const CheckRecord& r : run.checks)
+        all.add(r.result);
+    return all;
+}
+
+std::string verdictText(const RunInfo& run) {
+    const Totals all = totalsOf(run);
+    std::string text = verdictOf(run);
+    if (all.failed)
+        text += ": " + std::to_string(all.failed) + " failed";
+    std::string warned;
+    for (const CheckRecord& r : run.checks)
+        if (r.result == Result::Warn)
+            warned += (warned.empty() ? "" : ", ") + r.name;
+    return text + (all.warned ? "; " + std::to_string(all.warned) +
+                                    (all.warned == 1 ? " warning: " : " warnings: ") + warned
+                              : std::string("; no warnings"));
+}
 
 std::string consoleSummary(const RunInfo& run) {
     std::map<std::string, Totals> groups;
@@ -100,15 +117,5 @@ std::string consoleSummary(const RunInfo& run) {
         text += std::to_string(unresolvedPixels) +
                 " pixel checks unresolved (counted as skipped): the screen could not be read "
                 "back, so the pictures were not really tested\n";
-    text += verdictOf(run);
-    if (all.failed)
-        text += ": " + std::to_string(all.failed) + " failed";
-    std::string warned;
-    for (const CheckRecord& r : run.checks)
-        if (r.result == Result::Warn)
-            warned += (warned.empty() ? "" : ", ") + r.name;
-    text += all.warned ? "; " + std::to_string(all.warned) +
-                             (all.warned == 1 ? " warning: " : " warnings: ") + warned
-                       : std::string("; no warnings");
-    return text + "\n" + countsText(all) + "\n";
+    return text + verdictText(run) + "\n" + countsText(all) + "\n";
 }

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QPainter>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -104,7 +106,7 @@ TEST(ConformJudges, ColourPassesWithinFourWarnsToSevenFailsFromEight) {
     EXPECT_EQ(judgeOffBy(12, 9), Result::Pass); // a 16-bit screen's steps
 }
 
-TEST(ConformReports, ConsoleCountsWarnAsPassedAndCrashAsFailed) {
+TEST(ConformReports, ConsoleAndPageCountWarnAsPassedAndCrashAsFailed) {
     RunInfo run;
     run.checks = {{.name = "bench.a", .result = Result::Pass},
                   {.name = "bench.b", .result = Result::Warn, .message = "slow"},
@@ -126,6 +128,35 @@ TEST(ConformReports, ConsoleCountsWarnAsPassedAndCrashAsFailed) {
     EXPECT_EQ(order[0]->name, "core.c");
     EXPECT_EQ(order[1]->name, "core.d");
     EXPECT_EQ(order[2]->name, "bench.b");
+
+    // The page's headline says what the console's last lines say.
+    QTemporaryDir dir;
+    const std::string page = dir.filePath("index.html").toStdString();
+    ASSERT_TRUE(writeHtmlReport(run, page));
+    QFile file(QString::fromStdString(page));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const std::string html = file.readAll().toStdString();
+    EXPECT_NE(html.find("X11: not conformant: 1 failed; 1 warning: bench.b</p>\n"
+                        "<h1>2 passed, 1 failed, 2 skipped</h1>"),
+              std::string::npos)
+        << html.substr(0, 1200);
+}
+
+TEST(ConformReports, FailureFollowingAnEarlierOneNamesItsCause) {
+    const std::vector<CheckRecord> earlier = {
+        {.name = "core.paths.reported",
+         .result = Result::Fail,
+         .message = "the server offers X Present; the library reports OLM_VOUT_PATH_PUT_IMAGE"},
+        {.name = "core.a", .result = Result::Pass}};
+    CheckRecord symptom{.name = "ext.b", .result = Result::Fail, .message = "two pictures at one"};
+    attributeToCause(symptom, {"core.a", "core.paths.reported"}, earlier);
+    EXPECT_EQ(symptom.message, "follows from core.paths.reported: the server offers X Present; "
+                               "the library reports OLM_VOUT_PATH_PUT_IMAGE");
+    EXPECT_EQ(symptom.output, "Its own symptom: two pictures at one\n");
+    // A failure whose prerequisites passed keeps its own message.
+    CheckRecord own{.name = "ext.c", .result = Result::Timeout, .message = "destroy hung"};
+    attributeToCause(own, {"core.a"}, earlier);
+    EXPECT_EQ(own.message, "destroy hung");
 }
 
 TEST(ConformCommandLine, FiltersRepeatAndBadValuesAreNamed) {
@@ -171,10 +202,10 @@ TEST(ConformFigures, RecordsTimingAndCountersAgainstWhatTheTesterSaw) {
     t.refresh_period_us = 16667;
     t.latency_p50_us = 16000;
     t.latency_p95_us = t.latency_max_us = 16650;
-    EXPECT_EQ(judgeTiming(t, records, OLM_VOUT_PATH_PRESENT, 16667).result(), Result::Pass);
+    EXPECT_EQ(judgeTiming(t, records, 16667).result(), Result::Pass);
     t.refresh_period_us = 16; // milliseconds
-    EXPECT_EQ(judgeTiming(t, records, OLM_VOUT_PATH_PRESENT, 16667).result(), Result::Fail);
-    EXPECT_EQ(judgeTiming(olm_vout_timing{}, records, OLM_VOUT_PATH_PUT_IMAGE, 0).result(),
+    EXPECT_EQ(judgeTiming(t, records, 16667).result(), Result::Fail);
+    EXPECT_EQ(judgeTiming(olm_vout_timing{}, records, 0).result(),
               Result::Fail); // latencies all 0
 
     // Dropped pictures counted as presented: more presented than records.

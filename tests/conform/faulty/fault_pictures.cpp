@@ -57,6 +57,7 @@ constexpr struct {
     {"stats_dropped_as_presented", Fault::StatsDroppedAsPresented},
     {"timing_whole_record", Fault::TimingWholeRecord},
     {"latency_in_ms", Fault::LatencyInMs},
+    {"path_misreported", Fault::PathMisreported},
 };
 
 std::mutex g_hostsMutex;

@@ -57,6 +57,7 @@ enum class Fault {
     StatsDroppedAsPresented, // get_stats counts dropped pictures as presented
     TimingWholeRecord,       // get_timing writes the whole record whatever struct_size says
     LatencyInMs,             // latencies reported in milliseconds
+    PathMisreported,         // get_timing says OLM_VOUT_PATH_PUT_IMAGE where Present is taken
 };
 
 // The fault this library adds, from its file name; None when it names no fault.

@@ -401,6 +401,9 @@ OLM_VOUT_API int olm_vout_get_timing(olm_vout_t* vout, olm_vout_timing* timing) 
         timing->latency_p95_us /= 1000;
         timing->latency_max_us /= 1000;
     }
+    if (code == OLM_VOUT_OK && is(Fault::PathMisreported) && timing->struct_size >= 8 &&
+        timing->path == OLM_VOUT_PATH_PRESENT)
+        timing->path = OLM_VOUT_PATH_PUT_IMAGE;
     return code;
 }
 
