@@ -12,8 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QImage>
 #include <QPainter>
 #include <QTemporaryDir>
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -29,6 +33,38 @@ QImage screenWith(int width, int height, const RectF& rect, QRgb colour, int shi
     moved.left += shift;
     moved.right += shift;
     return placementImage(width, height, moved, colour);
+}
+
+// The chroma cross as a decoder with chroma upsampling of its choice shows it at its own size:
+// each pixel's chroma interpolated at chroma position (x + offset) / 2 - offset on each axis
+// (offset 0.5 centre-sited bilinear, 0 co-sited: each pixel its own sample); with
+// lastRowMissing, the last chroma row read as a copy of the one above (a fault).
+QImage crossAsShown(const ChromaCross& cross, double offset, bool lastRowMissing = false) {
+    QImage shot(cross.width, cross.height, QImage::Format_RGB32);
+    const int cw = (cross.width + 1) / 2, ch = (cross.height + 1) / 2;
+    auto sample = [&](int i, int j) {
+        j = std::clamp(j, 0, ch - 1 - lastRowMissing);
+        return cross.sampleAt(2 * std::clamp(i, 0, cw - 1), 2 * j);
+    };
+    for (int y = 0; y < cross.height; ++y)
+        for (int x = 0; x < cross.width; ++x) {
+            const double px = std::clamp((x + offset) / 2 - offset, 0.0, cw - 1.0);
+            const double py = std::clamp((y + offset) / 2 - offset, 0.0, ch - 1.0);
+            const int i = int(px), j = int(py);
+            const double fx = px - i, fy = py - j;
+            double u = 0, v = 0;
+            for (int dj = 0; dj < 2; ++dj)
+                for (int di = 0; di < 2; ++di) {
+                    const double weight = (di ? fx : 1 - fx) * (dj ? fy : 1 - fy);
+                    u += weight * sample(i + di, j + dj).u;
+                    v += weight * sample(i + di, j + dj).v;
+                }
+            shot.setPixel(
+                x, y,
+                decode(Yuv{ChromaCross::kLuma, uint8_t(std::lround(u)), uint8_t(std::lround(v))},
+                       kMatrices[0], OLM_VOUT_RANGE_LIMITED));
+        }
+    return shot;
 }
 
 } // namespace
@@ -104,6 +140,21 @@ TEST(ConformJudges, ColourPassesWithinFourWarnsToSevenFailsFromEight) {
     EXPECT_EQ(judgeOffBy(7), Result::Warn);
     EXPECT_EQ(judgeOffBy(8), Result::Fail);
     EXPECT_EQ(judgeOffBy(12, 9), Result::Pass); // a 16-bit screen's steps
+}
+
+TEST(ConformJudges, ChromaEdgesPassAnyUpsamplingAndFailALateChromaRow) {
+    const ChromaCross cross{161, 97, 60, 36};
+    const RectF where{0, 0, 161, 97};
+    const ColourLimits limits = ColourLimits::forScreen(0);
+    for (double offset : {0.0, 0.5}) // co-sited, and centre-sited bilinear (the textbook one)
+        EXPECT_EQ(
+            judgeChromaCross(crossAsShown(cross, offset), cross, where, 0.75, limits, "").result(),
+            Result::Pass)
+            << judgeChromaCross(crossAsShown(cross, offset), cross, where, 0.75, limits, "")
+                   .message();
+    const Verdict late =
+        judgeChromaCross(crossAsShown(cross, 0, 1), cross, where, 0.75, limits, "");
+    EXPECT_EQ(late.result(), Result::Fail);
 }
 
 TEST(ConformReports, ConsoleAndPageCountWarnAsPassedAndCrashAsFailed) {
