@@ -76,26 +76,36 @@ Verdict countersAddUp(CheckContext& ctx) {
     return verdict;
 }
 
-// Pictures put while the window is unmapped, or its parent is (a minimised top level), are
-// never drawn: presented does not grow, they count as dropped, and the last of them shows once
-// the window is visible again.
+// Pictures put while the window is unmapped, its parent is (a minimised top level), or it is
+// fully covered by another window, are never drawn: presented does not grow, they count as
+// dropped, and the last of them shows once the window is visible again.
 Verdict hiddenPicturesDropped(CheckContext& ctx) {
     Scene s(ctx);
     Verdict verdict;
-    for (bool parentUnmapped : {false, true}) {
-        if (parentUnmapped && s.onWayland())
-            break; // a subsurface's parent is the whole surface, which the first round hid
+    enum class Hiding { Unmapped, ParentUnmapped, Covered };
+    for (Hiding hiding : {Hiding::Unmapped, Hiding::ParentUnmapped, Hiding::Covered}) {
+        // On Wayland a subsurface's parent is the whole surface, which the first round hid, and
+        // the compositor keeps every surface's contents, so covering hides nothing.
+        if (hiding != Hiding::Unmapped && s.onWayland())
+            break;
+        const bool parentUnmapped = hiding == Hiding::ParentUnmapped;
         const HostId top = s.host(kWidth + 20, kHeight + 20);
         const HostId host =
             parentUnmapped ? createChildWindow(s.x, top, 10, 10, kWidth, kHeight) : top;
         if (!host)
             stopCheck(Result::Unresolved, "a window inside the host could not be made");
         const HostId hidden = top; // unmapped: the host itself, or the host's parent
-        const std::string how = parentUnmapped ? "its parent was unmapped" : "it was unmapped";
+        const std::string how = hiding == Hiding::Covered ? "it was fully covered"
+                                : parentUnmapped          ? "its parent was unmapped"
+                                                          : "it was unmapped";
         olm_vout_t* vout = s.requireOutput(host);
         s.expectArrived(verdict, s.showFlat(vout, host, kWidth, kHeight, kAmber), kAmber,
                         "the window");
-        s.setHostMapped(hidden, false);
+        xcb_window_t cover = 0;
+        if (hiding == Hiding::Covered)
+            cover = s.cover(host, -10, -10, kWidth + 40, kHeight + 40);
+        else
+            s.setHostMapped(hidden, false);
         // A Wayland output learns it is hidden only from frames that stop coming, for a second.
         std::this_thread::sleep_for(
             std::chrono::milliseconds(ctx.scaled(s.onWayland() ? 1500 : 100)));
@@ -110,7 +120,10 @@ Verdict hiddenPicturesDropped(CheckContext& ctx) {
         if (during.presented != before.presented)
             verdict.failBecause("pictures put while " + how + " were counted as presented: " +
                                 statsText(before) + ", then " + statsText(during));
-        s.setHostMapped(hidden, true);
+        if (cover)
+            s.uncover(host, cover);
+        else
+            s.setHostMapped(hidden, true);
         s.expectArrived(
             verdict, s.waitFor(host, [](const QImage& shot) { return centreShows(shot, kSky); }),
             kSky, "the window, visible again, with the last picture put while " + how + ",");
@@ -327,8 +340,9 @@ void addExtCounterChecks(std::vector<Check>& checks) {
              .needs = stats,
              .readsScreen = true},
             {.name = "ext.get_stats.hidden",
-             .promise = "pictures put while the window, or its parent, is unmapped are not "
-                        "presented but dropped, and the last of them shows once it is mapped",
+             .promise = "pictures put while the window, or its parent, is unmapped, or while "
+                        "it is fully covered, are not presented but dropped, and the last of "
+                        "them shows once it is visible again",
              .run = hiddenPicturesDropped,
              .needs = stats,
              .readsScreen = true},
