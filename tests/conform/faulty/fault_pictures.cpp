@@ -58,6 +58,8 @@ constexpr struct {
     {"timing_whole_record", Fault::TimingWholeRecord},
     {"latency_in_ms", Fault::LatencyInMs},
     {"path_misreported", Fault::PathMisreported},
+    {"destroy_waits_for_server", Fault::DestroyWaitsForServer},
+    {"thread_outlives_destroy", Fault::ThreadOutlivesDestroy},
 };
 
 std::mutex g_hostsMutex;
