@@ -40,8 +40,9 @@ void toplevelBounds(void*, xdg_toplevel*, int32_t, int32_t) {}
 void toplevelCapabilities(void*, xdg_toplevel*, wl_array*) {}
 void outputGeometry(void*, wl_output*, int32_t, int32_t, int32_t, int32_t, int32_t, const char*,
                     const char*, int32_t) {}
-void outputMode(void* data, wl_output*, uint32_t flags, int32_t, int32_t, int32_t refresh) {
-    static_cast<WaylandHost*>(data)->outputMode(flags, refresh);
+void outputMode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t height,
+                int32_t refresh) {
+    static_cast<WaylandHost*>(data)->outputMode(flags, width, height, refresh);
 }
 void outputDone(void*, wl_output*) {}
 void outputScale(void*, wl_output*, int32_t) {}
@@ -73,8 +74,13 @@ void WaylandHost::bind(const char* interface, uint32_t name, uint32_t version) {
         offersPresentation_ = true;
 }
 
-void WaylandHost::outputMode(uint32_t flags, int32_t refreshMilliHz) {
-    if ((flags & WL_OUTPUT_MODE_CURRENT) && refreshMilliHz > 0)
+void WaylandHost::outputMode(uint32_t flags, int32_t width, int32_t height,
+                             int32_t refreshMilliHz) {
+    if (!(flags & WL_OUTPUT_MODE_CURRENT))
+        return;
+    outputWidth_ = width;
+    outputHeight_ = height;
+    if (refreshMilliHz > 0)
         refreshPeriodUs_ = uint32_t(1000000000ull / uint64_t(refreshMilliHz));
 }
 
@@ -96,6 +102,7 @@ WaylandHost::WaylandHost(uint32_t rgb) : rgb_(rgb) {
     wl_display_roundtrip(display_);
     wl_registry_destroy(registry_);
     registry_ = nullptr;
+    wl_display_roundtrip(display_); // the output's modes, for a size of the host's own choosing
     if (!compositor_ || !shm_ || !wmBase_)
         return;
     xdg_wm_base_add_listener(wmBase_, &kWmListener, this);
@@ -110,7 +117,15 @@ WaylandHost::WaylandHost(uint32_t rgb) : rgb_(rgb) {
     // The first configure says the size; the surface shows once a buffer of it is committed.
     while (pendingSerial_ == 0 && wl_display_dispatch(display_) >= 0) {
     }
-    if (pendingSerial_ == 0 || configuredWidth_ <= 0 || configuredHeight_ <= 0 || !attachBuffer()) {
+    if (pendingSerial_ == 0 || !attachBuffer()) {
+        width_ = 0;
+        return;
+    }
+    // Where the host picked its size, the compositor may now fullscreen it at another: take
+    // that one.
+    wl_display_roundtrip(display_);
+    if (pendingSerial_ != 0 && configuredWidth_ > 0 && configuredHeight_ > 0 &&
+        (configuredWidth_ != width_ || configuredHeight_ != height_) && !attachBuffer()) {
         width_ = 0;
         return;
     }
@@ -120,8 +135,17 @@ WaylandHost::WaylandHost(uint32_t rgb) : rgb_(rgb) {
 }
 
 bool WaylandHost::attachBuffer() {
-    width_ = configuredWidth_;
-    height_ = configuredHeight_;
+    // A size of 0 leaves it to the client: the output's own, or a size of the host's choosing
+    // when the compositor did not say the output's mode.
+    const bool chosen = configuredWidth_ <= 0 || configuredHeight_ <= 0;
+    width_ = !chosen ? configuredWidth_ : outputWidth_ > 0 ? outputWidth_ : 1280;
+    height_ = !chosen ? configuredHeight_ : outputHeight_ > 0 ? outputHeight_ : 800;
+    if (buffer_) { // a second configure of another size
+        wl_buffer_destroy(buffer_);
+        buffer_ = nullptr;
+        munmap(pixels_, bytes_);
+        pixels_ = nullptr;
+    }
     const int stride = width_ * 4;
     const size_t size = size_t(stride) * height_;
     const int fd = memfd_create("olm_vout-test-host", MFD_CLOEXEC);
@@ -141,6 +165,7 @@ bool WaylandHost::attachBuffer() {
     wl_shm_pool_destroy(pool);
     close(fd);
     xdg_surface_ack_configure(xdgSurface_, pendingSerial_);
+    pendingSerial_ = 0;
     wl_surface_attach(surface_, buffer_, 0, 0);
     wl_surface_damage(surface_, 0, 0, width_, height_);
     wl_surface_commit(surface_);
