@@ -120,11 +120,17 @@ int main(int argc, char** argv) {
             return cannotRun(std::string("cannot connect to the X server ") + display);
     }
 
+    // Time limits follow the machine's pace, as measured by the probe.
+    run.timeoutFactor = options.timeoutFactor * speedFactor(run.server);
+    settings.timeoutFactor = run.timeoutFactor;
+
     std::cout << "olm_vout_conform " << kContractVersion << ": " << run.libraryPath << " (SHA-256 "
               << run.librarySha256 << ")\n"
               << describeServer(run.server) << "; screen read-back "
-              << (run.server.readBackProblem.empty() ? "OK" : run.server.readBackProblem)
-              << std::endl;
+              << (run.server.readBackProblem.empty() ? "OK" : run.server.readBackProblem);
+    if (run.server.readBackProblem.empty())
+        std::printf(" (%.1f ms a look; time limits x%.2f)", run.server.lookMs, run.timeoutFactor);
+    std::cout << std::endl;
 
     const auto start = std::chrono::steady_clock::now();
     for (const Check& check : checks) {

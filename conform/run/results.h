@@ -33,6 +33,7 @@ struct ServerInfo {
     unsigned release = 0;
     int depth = 0;
     std::string readBackProblem; // empty: a plain X pattern read back as drawn
+    double lookMs = 0;           // one look at a small window of the screen, timed at the start
 };
 
 struct RunInfo {
