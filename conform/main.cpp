@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
         std::cout << usageText();
         return kExitConformant;
     }
-    const std::vector<Check> checks = selectChecks(allChecks(), options.filters);
+    const std::vector<Check> checks =
+        prerequisitesFirst(selectChecks(allChecks(), options.filters));
     if (checks.empty())
         return cannotRun("no check matches the filters");
     if (options.list) {

@@ -1,5 +1,4 @@
-// core.paths: the path the library reports against the one the server and the environment ask
-// for, and the ways of drawing the environment can ask for. OLM_VOUT_NO_PRESENT=1 forces
+// core.paths: the ways of drawing the environment can ask for. OLM_VOUT_NO_PRESENT=1 forces
 // drawing into the window (through MIT-SHM), with OLM_VOUT_NO_SHM=1 too through plain PutImage.
 // Each runs a short round of what every path must do: colours, placement with black borders,
 // redraws after exposure and a mode change, and the figures against what the tester saw (the
@@ -80,18 +79,6 @@ Verdict roundOnPath(CheckContext& ctx, bool shm) {
     return verdict;
 }
 
-// A picture on screen, then the path the output reports. The figure checks judge records and
-// timing on the reported path and depend on this one, so that a wrong path is named here once.
-Verdict reportedPathIsOffered(CheckContext& ctx) {
-    Scene s(ctx);
-    const HostId host = s.host(160, 90);
-    olm_vout_t* vout = s.requireOutput(host);
-    Verdict verdict;
-    s.expectArrived(verdict, s.showFlat(vout, host, 160, 90, kAmber), kAmber, "the window");
-    verdict.merge(judgeReportedPath(s, vout));
-    return verdict;
-}
-
 Verdict putImagePath(CheckContext& ctx) {
     return roundOnPath(ctx, true);
 }
@@ -106,14 +93,6 @@ void addCorePathChecks(std::vector<Check>& checks) {
     checks.insert(
         checks.end(),
         {
-            {.name = "core.paths.reported",
-             .promise = "the path olm_vout_get_timing reports is the one the header asks for: "
-                        "Present where the X server offers it (presentation feedback where the "
-                        "compositor does), unless the environment turns it off; else drawing "
-                        "into the window (frame callbacks)",
-             .run = reportedPathIsOffered,
-             .needs = {"olm_vout_get_timing"},
-             .readsScreen = true},
             {.name = "core.paths.no_present",
              .promise = "with OLM_VOUT_NO_PRESENT=1 pictures are drawn into the window: colours, "
                         "placement, redraws and figures hold, the path is "

@@ -225,6 +225,18 @@ Verdict timingRecordSizes(CheckContext& ctx) {
     return verdict;
 }
 
+// A picture on screen, then the path the output reports. The figure checks judge records and
+// timing on the reported path and depend on this one, so that a wrong path is named here once.
+Verdict reportedPathIsOffered(CheckContext& ctx) {
+    Scene s(ctx);
+    const HostId host = s.host(160, 90);
+    olm_vout_t* vout = s.requireOutput(host);
+    Verdict verdict;
+    s.expectArrived(verdict, s.showFlat(vout, host, 160, 90, kAmber), kAmber, "the window");
+    verdict.merge(judgeReportedPath(s, vout));
+    return verdict;
+}
+
 // Pictures each seen on screen: the records against the tester's clock around each put and the
 // moment it saw the picture, the timing summary against the records, the path against what the
 // server offers and the refresh period against the server's own notifications.
@@ -357,6 +369,14 @@ void addExtCounterChecks(std::vector<Check>& checks) {
                  "latencies 0 before the first picture",
              .run = timingRecordSizes,
              .needs = timing},
+            {.name = "ext.get_timing.path",
+             .promise = "the path olm_vout_get_timing reports is the one the header asks for: "
+                        "Present where the X server offers it (presentation feedback where the "
+                        "compositor does), unless the environment turns it off; else drawing "
+                        "into the window (frame callbacks)",
+             .run = reportedPathIsOffered,
+             .needs = timing,
+             .readsScreen = true},
             {.name = "ext.get_timing.values",
              .promise = "latency max, p95 and p50 agree "
                         "with the records and are not 0; the refresh period is the server's on "
@@ -366,14 +386,14 @@ void addExtCounterChecks(std::vector<Check>& checks) {
              .needs = figures,
              .readsScreen = true,
              .deadlineMs = 20000,
-             .dependsOn = {"core.paths.reported"}},
+             .dependsOn = {"ext.get_timing.path"}},
             {.name = "ext.get_presentations.history",
              .promise = "after more than 256 pictures reached the screen, the last 256 records "
                         "are kept, and they agree with the counters and the timing",
              .run = historyKeeps256,
              .needs = figures,
              .readsScreen = true,
-             .dependsOn = {"core.paths.reported"}},
+             .dependsOn = {"ext.get_timing.path"}},
             {.name = "ext.get_presentations.records",
              .promise = "records come oldest first, one per refresh, each put at a moment a put "
                         "call was running and on screen no later than the tester saw it; the most "
@@ -382,6 +402,6 @@ void addExtCounterChecks(std::vector<Check>& checks) {
              .needs = presentations,
              .readsScreen = true,
              .deadlineMs = 20000,
-             .dependsOn = {"core.paths.reported"}},
+             .dependsOn = {"ext.get_timing.path"}},
         });
 }

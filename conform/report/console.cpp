@@ -1,5 +1,6 @@
 #include "report/report.h"
 
+#include <algorithm>
 #include <map>
 
 void Totals::add(Result result) {
@@ -104,6 +105,12 @@ std::string consoleSummary(const RunInfo& run) {
         all.add(r.result);
         unresolvedPixels += r.result == Result::Unresolved && r.readsScreen;
     }
+    // bench, core, ext, as the checks are listed, whichever ran first.
+    auto rank = [](const std::string& group) {
+        return group == "bench" ? 0 : group == "core" ? 1 : group == "ext" ? 2 : 3;
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](const std::string& a, const std::string& b) { return rank(a) < rank(b); });
     std::string text;
     for (const std::string& group : order) {
         const Totals& t = groups[group];

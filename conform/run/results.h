@@ -47,7 +47,7 @@ struct RunInfo {
 std::string groupOf(const std::string& checkName);
 
 // A failure that follows from an earlier check's failure says so instead of its own symptom
-// ("follows from core.paths.reported: ..."), so that one cause is reported once; its symptom
+// ("follows from ext.get_timing.path: ..."), so that one cause is reported once; its symptom
 // moves to the front of its output, where the report's evidence still shows it. causes are the
 // names of the checks it depends on.
 void attributeToCause(CheckRecord& record, const std::vector<std::string>& causes,

@@ -195,13 +195,13 @@ TEST(ConformReports, ConsoleAndPageCountWarnAsPassedAndCrashAsFailed) {
 
 TEST(ConformReports, FailureFollowingAnEarlierOneNamesItsCause) {
     const std::vector<CheckRecord> earlier = {
-        {.name = "core.paths.reported",
+        {.name = "ext.get_timing.path",
          .result = Result::Fail,
          .message = "the server offers X Present; the library reports OLM_VOUT_PATH_PUT_IMAGE"},
         {.name = "core.a", .result = Result::Pass}};
     CheckRecord symptom{.name = "ext.b", .result = Result::Fail, .message = "two pictures at one"};
-    attributeToCause(symptom, {"core.a", "core.paths.reported"}, earlier);
-    EXPECT_EQ(symptom.message, "follows from core.paths.reported: the server offers X Present; "
+    attributeToCause(symptom, {"core.a", "ext.get_timing.path"}, earlier);
+    EXPECT_EQ(symptom.message, "follows from ext.get_timing.path: the server offers X Present; "
                                "the library reports OLM_VOUT_PATH_PUT_IMAGE");
     EXPECT_EQ(symptom.output, "Its own symptom: two pictures at one\n");
     // A failure whose prerequisites passed keeps its own message.
