@@ -59,6 +59,23 @@ TEST(Placement, DegenerateSizesStayInsideTheWindow) {
     EXPECT_EQ(olm::placePicture(42, 640, 480, 100, 50), (Rect{0, 0, 100, 50}));
 }
 
+TEST(Placement, FractionalScalesSizeInPhysicalPixelsAndPlaceBackInLogicalOnes) {
+    // 150 %: a 640x360 area is 960x540 buffer pixels, where a 1080p picture shows at that size;
+    // an odd length rounds to the nearest pixel.
+    EXPECT_EQ(olm::toPhysical(640, 180), 960);
+    EXPECT_EQ(olm::toPhysical(441, 180), 662);
+    EXPECT_EQ(olm::toPhysical(441, 150), 551);
+    EXPECT_EQ(olm::placePicture(VOUT_NORMAL, 1920, 1080, 960, 540), (Rect{0, 0, 960, 540}));
+    EXPECT_EQ(olm::toLogical({0, 0, 960, 540}, 180), (Rect{0, 0, 640, 360}));
+    // Edges are rounded, so that the picture and the black beside it meet; a sliver stays one
+    // logical pixel.
+    const Rect picture = olm::placePicture(VOUT_NORMAL, 640, 480, 960, 540); // 120,0 720x540
+    const Rect logical = olm::toLogical(picture, 180);
+    EXPECT_EQ(logical, (Rect{80, 0, 480, 360}));
+    EXPECT_EQ(olm::toLogical({5, 7, 1, 1}, 240), (Rect{3, 4, 1, 1}));
+    EXPECT_TRUE(olm::toLogical({}, 240).empty());
+}
+
 TEST(Placement, BordersCoverExactlyTheRestOfTheWindow) {
     const int w = 97, h = 61;
     for (int mode = VOUT_NORMAL; mode <= VOUT_PREFERRED; ++mode) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,9 @@ struct WaylandHost {
     wl_surface* surface = nullptr;
     Rect area;
 };
+
+// Where the picture shown goes in a window of the given size (empty: no picture).
+using PlaceInWindow = std::function<Rect(int windowWidth, int windowHeight)>;
 
 // What the output gives a backend to work with.
 struct BackendContext {
@@ -81,12 +85,12 @@ public:
     // finishWait says whether eventFd() became readable.
     virtual bool prepareWait() { return true; }
     virtual void finishWait(bool /*readable*/) {}
-    // The rectangle of the host the output covers changed (a Wayland host's layout); the window
-    // size pump reports follows it. The place was sent already (placeArea).
-    virtual void moveArea(const Rect& /*area*/) {}
-    // From any thread, one at a time, while the backend lives: sends the area's new place at once,
-    // so that the host's next commit shows it there.
-    virtual void placeArea(int /*x*/, int /*y*/) {}
+    // From the caller's thread, under the output's layout lock (so never during a pass of the
+    // render thread): the rectangle of the host the output covers moved or changed size (a
+    // Wayland host's layout). The backend shows the area's new place and size and the picture
+    // shown so far, placed by place(window width, height) in the new window, in one step; the
+    // window size pump reports follows it.
+    virtual void moveArea(const Rect& /*area*/, const PlaceInWindow& /*place*/) {}
 };
 
 // True when the environment variable is set to something other than "" or "0": the switches

@@ -133,18 +133,33 @@ typedef struct olm_vout olm_vout_t;
  * Wayland (params->wayland.platform == OLM_VOUT_PLATFORM_WAYLAND, params->window 0): the output
  * uses the caller's wl_display with an event queue of its own, read on its render thread, and
  * covers params->wayland's rectangle of the caller's surface with a subsurface showing black and
- * the picture's subsurface inside it, placed for the display mode and scaled by the compositor
- * (wp_viewporter). Pixels travel through wl_shm buffers, each reused only once the compositor
- * has released it; at most one picture waits for the compositor's next frame. A surface for which
- * the compositor sends no frame for a second (the host minimised or unmapped) counts as hidden:
- * nothing more is drawn until a frame comes, and pictures put meanwhile count as dropped (those of
- * that first second as the compositor reports them). The subsurfaces
- * appear once the caller commits its surface after this call (the caller commits it anyway when
- * it next draws). NULL as above, and also when display or surface is NULL, window is not 0, the
- * reserved bytes past olm_vout_wayland_host are not zero (there are such bytes where pointers are
- * 32-bit), or the compositor lacks wl_compositor, wl_subcompositor, wl_shm or wp_viewporter. In
- * the environment, OLM_VOUT_NO_PRESENTATION=1 leaves presentation feedback aside (frame
- * callbacks stand in).
+ * the picture's subsurface inside it, placed for the display mode. Sizes are decided in physical
+ * pixels: the rectangle (in the surface's logical coordinates) times the scale the compositor
+ * wants for the output's surfaces (wp_fractional_scale_v1 where offered, else the largest scale
+ * of the wl_outputs they are on), followed when it changes. A picture larger than the size it is
+ * shown at is converted to that size; a smaller one at its own size, enlarged by the compositor
+ * (wp_viewporter). Without wp_viewporter (or with OLM_VOUT_NO_VIEWPORTER=1) the output converts
+ * every picture to the size shown and uses an integer buffer scale. Pixels travel through wl_shm
+ * buffers, each reused only once the compositor has released it; at most one picture waits for
+ * the compositor's next frame. A surface for which the compositor sends no frame for a second
+ * (the host minimised or unmapped) counts as hidden: nothing more is drawn until a frame comes,
+ * and pictures put meanwhile count as dropped (those of that first second as the compositor
+ * reports them). The subsurfaces appear once the caller commits its surface after this call (the
+ * caller commits it anyway when it next draws). NULL as above, and also when display or surface
+ * is NULL, window is not 0, the reserved bytes past olm_vout_wayland_host are not zero (there are
+ * such bytes where pointers are 32-bit), or the compositor lacks wl_compositor, wl_subcompositor
+ * or wl_shm. In the environment, OLM_VOUT_NO_PRESENTATION=1 leaves presentation feedback aside
+ * (frame callbacks stand in).
+ *
+ * Outputs on one wl_display share what belongs to the connection (its registry and globals,
+ * bound on the first create and kept until the caller disconnects), so that outputs made and
+ * destroyed again and again leave nothing behind on the compositor. The caller reads its
+ * connection as libwayland asks of every thread sharing one, as Qt, GTK and SDL do: it calls
+ * wl_display_prepare_read (or _queue), polls, and then at once wl_display_read_events or
+ * wl_display_cancel_read (or it uses wl_display_dispatch, which does so). The output's render
+ * thread reads the same way, and a read that the caller has prepared holds up every reader, the
+ * output's included, until the caller reads or cancels: never keep one prepared across other
+ * work or across a call of this library.
  *
  * Threads: any thread. The caller keeps ownership of params.
  */
@@ -380,9 +395,11 @@ OLM_VOUT_API int olm_vout_get_presentations(olm_vout_t* vout, olm_vout_presentat
 /*
  * Moves and resizes the rectangle a Wayland output covers in its host surface (the caller's
  * layout changed: a resize, a maximised window). The picture is placed in the new rectangle for
- * the display mode and redrawn. The new size shows at once; the new position, like every change
- * of a subsurface's position, once the caller next commits its surface, which it does anyway when
- * it draws the new layout (commit after this call). A rectangle of 0 x 0 shows nothing.
+ * the display mode and redrawn. The new place and size, and the picture's, show together in one
+ * step with the caller's next commit of its surface, which it does anyway when it draws the new
+ * layout (commit after this call); until then the old layout stays on screen whole, and pictures
+ * put meanwhile wait for that commit too. A rectangle of 0 x 0 shows nothing. The same rectangle
+ * again changes nothing.
  *
  * Returns OLM_VOUT_OK, OLM_VOUT_E_HANDLE when vout is not a live output, or OLM_VOUT_E_INVALID
  * for a negative width or height, a rectangle beyond 32767 in any direction, or an X11 output

@@ -82,7 +82,7 @@ void olm_vout::shutDown() {
         renderThread_.join();
     }
     quit_.store(true, std::memory_order_release);
-    std::lock_guard lock(placeMutex_);
+    std::lock_guard lock(layoutMutex_);
     backend_.reset();
 }
 
@@ -163,19 +163,17 @@ void olm_vout::setDisplayMode(int32_t mode) {
 }
 
 void olm_vout::setArea(const olm::Rect& area) {
-    {
-        // The place at once, before the caller commits its surface; the size on the render
-        // thread, which redraws for it.
-        std::lock_guard lock(placeMutex_);
-        if (backend_)
-            backend_->placeArea(area.x, area.y);
-    }
-    auto bits = [](int v) { return uint64_t(uint16_t(v)); };
-    area_.store(bits(area.x) << 48 | bits(area.y) << 32 | bits(area.width) << 16 |
-                    bits(area.height),
-                std::memory_order_relaxed);
-    areaRequested_.store(true, std::memory_order_release);
-    wake();
+    // The new place, size and placement go to the window system before the caller commits its
+    // own surface, so that all of it shows with that commit.
+    std::lock_guard lock(layoutMutex_);
+    if (!backend_)
+        return;
+    const olm::Picture* shown = pool_.shown();
+    const int32_t mode = mode_.load(std::memory_order_relaxed);
+    backend_->moveArea(area, [&](int width, int height) {
+        return shown ? placeAsDisplayed(mode, *shown, shown->format, width, height) : olm::Rect{};
+    });
+    wake(); // the render thread redraws at the new size
 }
 
 olm_vout_stats olm_vout::stats() const {
@@ -184,11 +182,7 @@ olm_vout_stats olm_vout::stats() const {
 }
 
 bool olm_vout::renderPass(RenderState& state) {
-    if (areaRequested_.exchange(false, std::memory_order_acquire)) {
-        const uint64_t a = area_.load(std::memory_order_relaxed);
-        backend_->moveArea(
-            {int16_t(a >> 48), int16_t(a >> 32), int(uint16_t(a >> 16)), int(uint16_t(a))});
-    }
+    std::lock_guard lock(layoutMutex_);
     const olm::WindowEvents events = backend_->pump();
     windowSize_.store(uint32_t(events.width) << 16 | uint32_t(events.height),
                       std::memory_order_relaxed);

@@ -31,7 +31,8 @@ public:
     int put(const olm::PictureSource& source);
     int32_t displayMode() const { return mode_.load(std::memory_order_relaxed); }
     void setDisplayMode(int32_t mode);
-    // The rectangle of the host the output covers (Wayland hosts), applied on the render thread.
+    // The rectangle of the host the output covers (Wayland hosts): shown with the picture placed
+    // in it, on the caller's thread.
     void setArea(const olm::Rect& area);
     bool coversArea() const { return coversArea_; }
     olm_vout_stats stats() const;
@@ -64,7 +65,9 @@ private:
     void waitForWork(bool gone, int64_t wakeAtUs);
 
     std::unique_ptr<olm::Backend> backend_;
-    std::mutex placeMutex_;   // placeArea on callers' threads against the backend going
+    // A layout change on a caller's thread against the render thread's passes (which place and
+    // show pictures) and the backend going.
+    std::mutex layoutMutex_;
     bool coversArea_ = false; // a Wayland output: it covers an area of its host surface
     olm::PicturePool pool_;
     olm::PresentationTiming timing_;
@@ -75,9 +78,6 @@ private:
     // 32767), 0 before it looked: put places each picture in it to see how large it shows.
     std::atomic<uint32_t> windowSize_{0};
     std::atomic<bool> redrawRequested_{false};
-    // The area asked for last (x, y, width, height, 16 bits each) and whether it is new.
-    std::atomic<uint64_t> area_{0};
-    std::atomic<bool> areaRequested_{false};
     std::atomic<bool> quit_{false};
     std::atomic<bool> renderEnded_{false};
     // Set while the render thread would draw a new picture at once; puts wake it only then (while

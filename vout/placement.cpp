@@ -62,4 +62,17 @@ Borders bordersAround(const Rect& rect, int windowWidth, int windowHeight) {
     return b;
 }
 
+int toPhysical(int logical, int scale120) {
+    return int((int64_t(logical) * scale120 + 60) / 120);
+}
+
+Rect toLogical(const Rect& physical, int scale120) {
+    if (physical.empty())
+        return {};
+    auto edge = [scale120](int at) { return int((int64_t(at) * 120 + scale120 / 2) / scale120); };
+    const int left = edge(physical.x), top = edge(physical.y);
+    return {left, top, std::max(1, edge(physical.x + physical.width) - left),
+            std::max(1, edge(physical.y + physical.height) - top)};
+}
+
 } // namespace olm

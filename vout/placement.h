@@ -18,6 +18,13 @@ struct Rect {
 Rect placePicture(int mode, int pictureWidth, int pictureHeight, int windowWidth, int windowHeight,
                   int sarNum = 1, int sarDen = 1);
 
+// Scales in 120ths, as Wayland's fractional scale tells them (120: 1, 180: 1.5, 240: 2). A
+// logical length in physical pixels, rounded; and a physical rectangle in logical coordinates,
+// each edge rounded, so that rectangles side by side stay side by side (never empty for a
+// non-empty one).
+int toPhysical(int logical, int scale120);
+Rect toLogical(const Rect& physical, int scale120);
+
 // Up to four rectangles covering the window outside rect, the black borders.
 struct Borders {
     Rect rects[4];

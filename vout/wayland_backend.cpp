@@ -1,8 +1,12 @@
 // The Wayland backend: the output's share of the caller's connection (wayland_display.h), its
-// surfaces over the caller's (wayland_surfaces.h) and its buffers (wayland_buffers.h). A picture
-// is converted at its own size (or the reduced size put made) straight into a free buffer, and
-// the compositor scales it into place. One picture at a time waits for the compositor: the next
-// is drawn once the frame callback of the last says the compositor is ready for it. Presentation
+// surfaces over the caller's (wayland_surfaces.h) and its buffers (wayland_buffers.h). Sizes are
+// decided in the buffer's pixels, the logical size times the scale the compositor wants for the
+// surface, so that a picture is as sharp on a HiDPI output as it can be: the window size pump
+// reports, and so the placement and put's reduction, are physical. A picture is converted in one
+// pass straight into a free buffer at the size it is shown, or at its own size where that is
+// smaller, and the compositor enlarges it into place (wp_viewporter); without a viewporter the
+// buffer has exactly the size shown. One picture at a time waits for the compositor: the next is
+// drawn once the frame callback of the last says the compositor is ready for it. Presentation
 // feedback says when each picture reached the screen; without it, the frame callback stands in.
 
 #include "backend.h"
@@ -46,35 +50,35 @@ public:
         for (Feedback& f : feedbacks_)
             if (f.proxy)
                 wp_presentation_feedback_destroy(f.proxy);
-        // Members go in reverse order: surfaces, buffers, then the display's globals and queue.
+        // Members go in reverse order: surfaces, buffers, then the output's queue.
         surfaces_.reset();
         buffers_.reset();
     }
 
     bool open(const BackendContext& context, std::string* error) {
-        if (!display_.open(context.wayland.display, error))
+        if (!queue_.open(context.wayland.display, error))
             return false;
-        buffers_ = std::make_unique<wayland::Buffers>(display_.shm());
+        buffers_ = std::make_unique<wayland::Buffers>(queue_.shm());
         surfaces_ = std::make_unique<wayland::Surfaces>();
-        if (!surfaces_->open(display_, *buffers_, context.wayland.surface, context.wayland.area)) {
+        if (!surfaces_->open(queue_, *buffers_, context.wayland.surface, context.wayland.area)) {
             *error = "cannot make the output's surfaces";
             return false;
         }
         area_ = context.wayland.area;
-        timing_.setPath(display_.presentation() ? OLM_VOUT_PATH_WAYLAND_PRESENTATION
-                                                : OLM_VOUT_PATH_WAYLAND_FRAME);
-        display_.flush();
-        if (display_.failed()) {
+        timing_.setPath(queue_.presentation() ? OLM_VOUT_PATH_WAYLAND_PRESENTATION
+                                              : OLM_VOUT_PATH_WAYLAND_FRAME);
+        queue_.flush();
+        if (queue_.failed()) {
             *error = "the Wayland compositor refused the output's surfaces";
             return false;
         }
         return true;
     }
 
-    int eventFd() const override { return display_.fd(); }
+    int eventFd() const override { return queue_.fd(); }
 
     WindowEvents pump() override {
-        display_.dispatch();
+        queue_.dispatch();
         const int64_t now = monotonicMicros();
         inFlight_.expire(now, [this](const InFlight::Record& r) {
             if (r.putMicros >= 0)
@@ -82,13 +86,16 @@ public:
         });
         if (frame_ && now - frameAskedUs_ >= kHiddenAfterUs)
             hidden_ = true;
-        display_.flush();
+        queue_.flush();
         WindowEvents events;
-        events.width = area_.width;
-        events.height = area_.height;
-        events.resized = std::exchange(areaMoved_, false);
+        // A new scale (the window moved to another output, say) redraws at the new size.
+        const bool rescaled = surfaces_->scaleChanged();
+        const int scale = sizingScale120();
+        events.width = toPhysical(area_.width, scale);
+        events.height = toPhysical(area_.height, scale);
+        events.resized = std::exchange(areaMoved_, false) || rescaled;
         events.hidden = hidden_ || area_.empty();
-        events.gone = display_.failed();
+        events.gone = queue_.failed();
         return events;
     }
 
@@ -97,19 +104,25 @@ public:
     PresentResult present(const Picture* picture, const Rect& rect, int64_t putMicros) override {
         if (!picture || rect.empty()) {
             surfaces_->clear();
-            display_.flush();
+            queue_.flush();
             return picture ? PresentResult::NotDrawn : PresentResult::Drawn;
         }
-        // At the picture's own size, turned, or at the reduced size put made where that still
-        // covers rect: the compositor scales it into rect.
-        const bool swapped = picture->format.sidesSwapped();
-        const int shownWidth = swapped ? rect.height : rect.width;
-        const int shownHeight = swapped ? rect.width : rect.height;
-        const PlaneSet& reduced = picture->reduced;
-        const bool reducedCovers = reduced.width >= shownWidth && reduced.height >= shownHeight;
-        const PlaneSet& source = picture->onlyReduced() || reducedCovers ? reduced : *picture;
-        const int width = swapped ? source.height : source.width;
-        const int height = swapped ? source.width : source.height;
+        // rect is in the buffer's pixels. Where the compositor scales, a picture is converted
+        // to rect's size where it is larger and at its own size where it is smaller, side by side:
+        // the compositor only ever enlarges. Without a viewporter the buffer has rect's size in
+        // whole multiples of the integer scale, the logical size times it.
+        const int scale = sizingScale120();
+        const Rect logical = toLogical(rect, scale);
+        int width = rect.width, height = rect.height;
+        if (surfaces_->scalesItself()) {
+            width = logical.width * scale / 120;
+            height = logical.height * scale / 120;
+        } else {
+            const PlaneSet& own = picture->onlyReduced() ? picture->reduced : *picture;
+            const bool swapped = picture->format.sidesSwapped();
+            width = std::min(width, swapped ? own.height : own.width);
+            height = std::min(height, swapped ? own.width : own.height);
+        }
         wayland::Buffer* buffer =
             buffers_->acquire(width, height, PictureScaler::rowsNeeded(height));
         if (!buffer ||
@@ -124,12 +137,13 @@ public:
         record.key = ++commits_;
         record.putMicros = putMicros;
         record.sentUs = frameAskedUs_;
-        if (wp_presentation* presentation = display_.presentation())
+        if (wp_presentation* presentation = queue_.presentation())
             watch(wp_presentation_feedback(presentation, surface), record.key);
-        surfaces_->show(buffer->buffer, rect, display_.compositorVersion() >= 4);
+        surfaces_->show(buffer->buffer, logical, scale / 120,
+                        queue_.display().compositorVersion() >= 4);
         buffer->busy = true;
         inFlight_.add(record);
-        display_.flush();
+        queue_.flush();
         return PresentResult::Drawn;
     }
 
@@ -143,18 +157,19 @@ public:
     bool presentsAtRefresh() const override { return true; }
     // Nothing here waits for the compositor, and the connection is the caller's to keep.
     void interrupt() override {}
-    bool prepareWait() override { return display_.prepareRead(); }
-    void finishWait(bool readable) override { display_.finishRead(readable); }
+    bool prepareWait() override { return queue_.prepareRead(); }
+    void finishWait(bool readable) override { queue_.finishRead(readable); }
 
-    void moveArea(const Rect& area) override {
-        areaMoved_ = area.width != area_.width || area.height != area_.height;
+    void moveArea(const Rect& area, const PlaceInWindow& place) override {
+        if (area == area_)
+            return;
+        areaMoved_ = areaMoved_ || area.width != area_.width || area.height != area_.height;
         area_ = area;
-        surfaces_->resizeArea(area.width, area.height);
-        display_.flush();
-    }
-    void placeArea(int x, int y) override {
-        surfaces_->placeArea(x, y);
-        display_.flush();
+        const int scale = sizingScale120();
+        const Rect shown = place(toPhysical(area.width, scale), toPhysical(area.height, scale));
+        const Rect logical = toLogical(shown, scale);
+        surfaces_->setLayout(area, shown.empty() ? nullptr : &logical);
+        queue_.flush();
     }
 
     // From the listeners, on the render thread.
@@ -162,7 +177,7 @@ public:
         wl_callback_destroy(frame_);
         frame_ = nullptr;
         hidden_ = false;
-        if (!display_.presentation()) {
+        if (!queue_.presentation()) {
             // No feedback: the frame callback after a picture is the nearest word of it.
             if (const InFlight::Record* last = inFlight_.oldest()) {
                 if (auto r = inFlight_.take(last->key); r && r->putMicros >= 0)
@@ -174,7 +189,7 @@ public:
                    uint64_t sequence) {
         const uint64_t key = forget(proxy);
         // On the library's clock: the compositor's may be another (CLOCK_MONOTONIC_RAW, say).
-        const clockid_t clock = display_.presentationClock();
+        const clockid_t clock = queue_.display().presentationClock();
         const int64_t offset =
             clock == CLOCK_MONOTONIC ? 0 : monotonicMicros() - clockMicros(clock);
         const int64_t screenUs = int64_t(seconds) * 1'000'000 + nanoseconds / 1000 + offset;
@@ -203,6 +218,12 @@ private:
     static const wl_callback_listener kFrameListener;
     static const wp_presentation_feedback_listener kFeedbackListener;
 
+    // The scale sizes are decided at, in 120ths: the compositor's wish, or without a viewporter the
+    // integer buffer scale.
+    int sizingScale120() const {
+        return surfaces_->scalesItself() ? 120 * surfaces_->bufferScale() : surfaces_->scale120();
+    }
+
     void watch(FeedbackProxy* proxy, uint64_t key) {
         Feedback* slot = &feedbacks_[0];
         for (Feedback& f : feedbacks_) {
@@ -230,7 +251,7 @@ private:
     }
 
     PresentationTiming& timing_;
-    wayland::Display display_;
+    wayland::Queue queue_;
     std::unique_ptr<wayland::Buffers> buffers_;
     std::unique_ptr<wayland::Surfaces> surfaces_;
     PictureScaler scaler_;

@@ -18,6 +18,7 @@ Buffers::~Buffers() {
     for (Buffer& b : buffers_)
         destroy(b);
     destroy(black_);
+    destroy(oldBlack_);
 }
 
 void Buffers::destroy(Buffer& b) {
@@ -77,9 +78,15 @@ bool Buffers::anyFree() const {
     return false;
 }
 
-wl_buffer* Buffers::black() {
-    if (!black_.buffer && make(black_, 1, 1, 1))
-        *reinterpret_cast<uint32_t*>(black_.data) = 0xff000000u;
+wl_buffer* Buffers::black(int width, int height) {
+    if (black_.buffer && black_.width == width && black_.height == height)
+        return black_.buffer;
+    // The memory of a new buffer is zero: black in XRGB8888. The previous one stays until the
+    // next change, as the compositor may still show it.
+    destroy(oldBlack_);
+    oldBlack_ = black_;
+    black_ = Buffer{};
+    make(black_, width, height, height);
     return black_.buffer;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 // The Wayland backend's pixel buffers: wl_shm buffers, each on a memfd of its own that the
-// output writes into directly, reused only once the compositor has released it; and a 1x1 black
-// one that the compositor scales over the output's area.
+// output writes into directly, reused only once the compositor has released it; and a black one
+// for the output's area: 1x1 where the compositor scales it, else of the area's size.
 
 #include <wayland-client.h>
 
@@ -34,8 +34,8 @@ public:
     // out.
     Buffer* acquire(int width, int height, int rows);
     bool anyFree() const;
-    // A black 1x1 buffer, made on first use; null when it cannot be.
-    wl_buffer* black();
+    // A black buffer of width x height, made when the size changes; null when it cannot be.
+    wl_buffer* black(int width, int height);
 
     void released(wl_buffer* buffer);
 
@@ -46,6 +46,7 @@ private:
     wl_shm* shm_;
     std::array<Buffer, kCount> buffers_{};
     Buffer black_;
+    Buffer oldBlack_; // the one before, which the compositor may still show
 };
 
 } // namespace olm::wayland

@@ -45,7 +45,9 @@ void outputMode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t h
     static_cast<WaylandHost*>(data)->outputMode(flags, width, height, refresh);
 }
 void outputDone(void*, wl_output*) {}
-void outputScale(void*, wl_output*, int32_t) {}
+void outputScale(void* data, wl_output*, int32_t scale) {
+    static_cast<WaylandHost*>(data)->outputScale(scale);
+}
 void outputName(void*, wl_output*, const char*) {}
 void outputDescription(void*, wl_output*, const char*) {}
 const wl_output_listener kOutputListener = {outputGeometry, outputMode, outputDone,
@@ -78,15 +80,17 @@ void WaylandHost::outputMode(uint32_t flags, int32_t width, int32_t height,
                              int32_t refreshMilliHz) {
     if (!(flags & WL_OUTPUT_MODE_CURRENT))
         return;
-    outputWidth_ = width;
-    outputHeight_ = height;
     if (refreshMilliHz > 0)
         refreshPeriodUs_ = uint32_t(1000000000ull / uint64_t(refreshMilliHz));
+    modeWidth_ = width;
+    modeHeight_ = height;
 }
 
 void WaylandHost::configured(int width, int height) {
-    configuredWidth_ = width;
-    configuredHeight_ = height;
+    // 0 x 0 leaves the size to the client (sway's first configure says so): the output's, in
+    // logical pixels, as a fullscreen window has.
+    configuredWidth_ = width > 0 ? width : modeWidth_ / outputScale_;
+    configuredHeight_ = height > 0 ? height : modeHeight_ / outputScale_;
 }
 
 void WaylandHost::acknowledge(uint32_t serial) {
@@ -102,7 +106,6 @@ WaylandHost::WaylandHost(uint32_t rgb) : rgb_(rgb) {
     wl_display_roundtrip(display_);
     wl_registry_destroy(registry_);
     registry_ = nullptr;
-    wl_display_roundtrip(display_); // the output's modes, for a size of the host's own choosing
     if (!compositor_ || !shm_ || !wmBase_)
         return;
     xdg_wm_base_add_listener(wmBase_, &kWmListener, this);
@@ -117,15 +120,7 @@ WaylandHost::WaylandHost(uint32_t rgb) : rgb_(rgb) {
     // The first configure says the size; the surface shows once a buffer of it is committed.
     while (pendingSerial_ == 0 && wl_display_dispatch(display_) >= 0) {
     }
-    if (pendingSerial_ == 0 || !attachBuffer()) {
-        width_ = 0;
-        return;
-    }
-    // Where the host picked its size, the compositor may now fullscreen it at another: take
-    // that one.
-    wl_display_roundtrip(display_);
-    if (pendingSerial_ != 0 && configuredWidth_ > 0 && configuredHeight_ > 0 &&
-        (configuredWidth_ != width_ || configuredHeight_ != height_) && !attachBuffer()) {
+    if (pendingSerial_ == 0 || configuredWidth_ <= 0 || configuredHeight_ <= 0 || !attachBuffer()) {
         width_ = 0;
         return;
     }
@@ -135,17 +130,8 @@ WaylandHost::WaylandHost(uint32_t rgb) : rgb_(rgb) {
 }
 
 bool WaylandHost::attachBuffer() {
-    // A size of 0 leaves it to the client: the output's own, or a size of the host's choosing
-    // when the compositor did not say the output's mode.
-    const bool chosen = configuredWidth_ <= 0 || configuredHeight_ <= 0;
-    width_ = !chosen ? configuredWidth_ : outputWidth_ > 0 ? outputWidth_ : 1280;
-    height_ = !chosen ? configuredHeight_ : outputHeight_ > 0 ? outputHeight_ : 800;
-    if (buffer_) { // a second configure of another size
-        wl_buffer_destroy(buffer_);
-        buffer_ = nullptr;
-        munmap(pixels_, bytes_);
-        pixels_ = nullptr;
-    }
+    width_ = configuredWidth_;
+    height_ = configuredHeight_;
     const int stride = width_ * 4;
     const size_t size = size_t(stride) * height_;
     const int fd = memfd_create("olm_vout-test-host", MFD_CLOEXEC);
@@ -165,7 +151,7 @@ bool WaylandHost::attachBuffer() {
     wl_shm_pool_destroy(pool);
     close(fd);
     xdg_surface_ack_configure(xdgSurface_, pendingSerial_);
-    pendingSerial_ = 0;
+    ackedSerial_ = pendingSerial_;
     wl_surface_attach(surface_, buffer_, 0, 0);
     wl_surface_damage(surface_, 0, 0, width_, height_);
     wl_surface_commit(surface_);
@@ -186,6 +172,12 @@ void WaylandHost::paint(int x, int y, int width, int height, uint32_t rgb) {
 
 void WaylandHost::commit() {
     std::lock_guard lock(mutex_);
+    // A configure since the last (a compositor that sends one once the window is mapped) is
+    // acknowledged with the next commit; the size stays, fullscreen on the same output.
+    if (const uint32_t serial = pendingSerial_; serial != 0 && serial != ackedSerial_) {
+        xdg_surface_ack_configure(xdgSurface_, serial);
+        ackedSerial_ = serial;
+    }
     wl_surface_commit(surface_);
     wl_display_flush(display_);
 }
@@ -211,6 +203,7 @@ void WaylandHost::setMapped(bool mapped) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::lock_guard lock(mutex_);
     xdg_surface_ack_configure(xdgSurface_, pendingSerial_);
+    ackedSerial_ = pendingSerial_;
     wl_surface_attach(surface_, buffer_, 0, 0);
     wl_surface_damage(surface_, 0, 0, width_, height_);
     wl_surface_commit(surface_);

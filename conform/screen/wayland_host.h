@@ -2,10 +2,9 @@
 
 // A host surface for olm_vout on Wayland, as a toolkit would make one: a client of its own on the
 // compositor named by $WAYLAND_DISPLAY with a fullscreen toplevel (so it lies at 0,0 of the
-// output) filled with one colour. A first configure of 0x0 leaves the size to the client: the
-// host takes the output's mode, and the size of a configure that follows. A thread of its own reads
-// and dispatches the client's default queue, as a toolkit's event loop does, beside the output's
-// own reading. The tester, the tests and the bench all host their outputs in one.
+// output) filled with one colour. A thread of its own reads and dispatches the client's default
+// queue, as a toolkit's event loop does, beside the output's own reading. The tester, the tests
+// and the bench all host their outputs in one.
 
 #include <atomic>
 #include <cstdint>
@@ -55,6 +54,7 @@ public:
     void acknowledge(uint32_t serial);
     void bind(const char* interface, uint32_t name, uint32_t version);
     void outputMode(uint32_t flags, int32_t width, int32_t height, int32_t refreshMilliHz);
+    void outputScale(int32_t scale) { outputScale_ = scale > 0 ? scale : 1; }
 
 private:
     void readEvents();
@@ -76,9 +76,10 @@ private:
     uint32_t refreshPeriodUs_ = 0;
     uint32_t rgb_;
     int width_ = 0, height_ = 0;
-    int configuredWidth_ = 0, configuredHeight_ = 0; // 0: the client picks
-    int outputWidth_ = 0, outputHeight_ = 0;         // the output's current mode
-    std::atomic<uint32_t> pendingSerial_{0};         // of the last configure, until acknowledged
+    int configuredWidth_ = 0, configuredHeight_ = 0;
+    int modeWidth_ = 0, modeHeight_ = 0, outputScale_ = 1; // the output's, in its pixels
+    std::atomic<uint32_t> pendingSerial_{0}; // of the last configure, until acknowledged
+    uint32_t ackedSerial_ = 0;
     int stopFd_ = -1;
     std::thread reader_;
     std::mutex mutex_; // the surface's requests, from the test and the reader thread
