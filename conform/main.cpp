@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
         std::cout << usageText();
         return kExitConformant;
     }
-    const std::vector<Check> checks = selectChecks(allChecks(), options.filters);
+    const std::vector<Check> checks =
+        prerequisitesFirst(selectChecks(allChecks(), options.filters));
     if (checks.empty())
         return cannotRun("no check matches the filters");
     if (options.list) {
@@ -120,11 +121,17 @@ int main(int argc, char** argv) {
             return cannotRun(std::string("cannot connect to the X server ") + display);
     }
 
+    // Time limits follow the machine's pace, as measured by the probe.
+    run.timeoutFactor = options.timeoutFactor * speedFactor(run.server);
+    settings.timeoutFactor = run.timeoutFactor;
+
     std::cout << "olm_vout_conform " << kContractVersion << ": " << run.libraryPath << " (SHA-256 "
               << run.librarySha256 << ")\n"
               << describeServer(run.server) << "; screen read-back "
-              << (run.server.readBackProblem.empty() ? "OK" : run.server.readBackProblem)
-              << std::endl;
+              << (run.server.readBackProblem.empty() ? "OK" : run.server.readBackProblem);
+    if (run.server.readBackProblem.empty())
+        std::printf(" (%.1f ms a look; time limits x%.2f)", run.server.lookMs, run.timeoutFactor);
+    std::cout << std::endl;
 
     const auto start = std::chrono::steady_clock::now();
     for (const Check& check : checks) {
@@ -135,6 +142,7 @@ int main(int argc, char** argv) {
             record = {check.name, check.promise, check.readsScreen, skip, why};
         } else {
             record = runCheckInChild(check, library.api, settings);
+            attributeToCause(record, check.dependsOn, run.checks);
         }
         std::cout << consoleLine(record) << std::endl;
         run.checks.push_back(std::move(record));

@@ -68,6 +68,7 @@ Verdict roundOnPath(CheckContext& ctx, bool shm) {
     else if (shm && serverOffersShm(s.x) && mappings == 0)
         verdict.failBecause("no shared memory mapped in the process, where the server offers "
                             "MIT-SHM");
+    verdict.merge(judgeReportedPath(s, vout));
     const uint64_t observedFromUs = monotonicMicroseconds();
     ObservedPuts observed = showObserved(s, verdict, vout, host, 5, 160, 90);
     // The puts before, for the records of their pictures.

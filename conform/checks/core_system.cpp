@@ -1,7 +1,14 @@
-// core.resources: nothing left behind by destroyed or failed outputs.
+// core.resources: nothing left behind by destroyed or failed outputs, and destroy in time when
+// the X server does not answer.
 
 #include "checks/registry.h"
 #include "checks/scene.h"
+#include "run/private_xvfb.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -39,6 +46,24 @@ void expectBackTo(CheckContext& ctx, Verdict& verdict, const Footprint& before,
                      std::to_string(now.threads));
 }
 
+// The threads of this process once their number has settled (unchanged for 50 ms, looked at for
+// a second at most): a thread that was joined is gone from /proc/self/task at once, one that was
+// detached stays listed until it ends.
+int settledThreads(CheckContext& ctx) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ctx.scaled(1000));
+    const auto steady = std::chrono::milliseconds(ctx.scaled(50));
+    int count = runningThreads();
+    auto since = Clock::now();
+    while (Clock::now() - since < steady && Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (const int now = runningThreads(); now != count) {
+            count = now;
+            since = Clock::now();
+        }
+    }
+    return count;
+}
+
 Verdict destroyCyclesLeaveNothing(CheckContext& ctx) {
     Scene s(ctx);
     const HostId host = s.host(kWidth, kHeight);
@@ -52,6 +77,15 @@ Verdict destroyCyclesLeaveNothing(CheckContext& ctx) {
         s.expectArrived(verdict, s.showFlat(vout, host, kWidth, kHeight, cycle % 2 ? kSky : kAmber),
                         cycle % 2 ? kSky : kAmber, "the window in cycle " + std::to_string(cycle));
         expectCode(verdict, "olm_vout_destroy", ctx.destroy(&vout), OLM_VOUT_OK);
+        // Destroy stops the output's render thread: none of its threads outlives the call.
+        if (const int threads = settledThreads(ctx); threads > before.threads) {
+            verdict.failBecause(std::to_string(threads - before.threads) +
+                                " more threads once destroy had returned than before the "
+                                "output was created (" +
+                                std::to_string(before.threads) + "), in cycle " +
+                                std::to_string(cycle));
+            return verdict;
+        }
     }
     expectBackTo(ctx, verdict, before, "after 5 create, put, destroy cycles");
     if (s.onWayland()) {
@@ -94,6 +128,94 @@ Verdict failedCreateLeavesNothing(CheckContext& ctx) {
     return verdict;
 }
 
+// Stops a process (SIGSTOP) and has it continue when resume() is called or this process ends,
+// however it ends: the runner kills a check that overruns by its PID, so a stopped server of the
+// check's own would stay stopped, and never take the SIGTERM that ends it with its parent. A
+// helper process waits on a pipe that closes with this process and then sends SIGCONT.
+class StoppedProcess {
+public:
+    explicit StoppedProcess(pid_t pid) : pid_(pid) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            stopCheck(Result::Unresolved, "no pipe for the stopped server's helper");
+        helper_ = fork();
+        if (helper_ == 0) {
+            for (int fd = 3; fd < 1024; ++fd)
+                if (fd != fds[0])
+                    close(fd);
+            char byte;
+            while (read(fds[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+            kill(pid_, SIGCONT);
+            _exit(0);
+        }
+        close(fds[0]);
+        wake_ = fds[1];
+        if (helper_ < 0) {
+            close(wake_);
+            stopCheck(Result::Unresolved, "no helper process for the stopped server");
+        }
+        kill(pid_, SIGSTOP);
+    }
+    ~StoppedProcess() { resume(); }
+    StoppedProcess(const StoppedProcess&) = delete;
+    StoppedProcess& operator=(const StoppedProcess&) = delete;
+    void resume() {
+        if (wake_ < 0)
+            return;
+        close(wake_);
+        wake_ = -1;
+        waitpid(helper_, nullptr, 0);
+    }
+
+private:
+    pid_t pid_, helper_ = -1;
+    int wake_ = -1;
+};
+
+// One destroy, timed: it must return OK (and clear the handle) within the destroy limit, which
+// the parent enforces too (a destroy that never returns ends the check as timed out).
+void expectDestroyInTime(CheckContext& ctx, Verdict& verdict, olm_vout_t** vout,
+                         const std::string& when) {
+    const auto start = Clock::now();
+    const int code = ctx.destroy(vout);
+    const std::chrono::duration<double> took = Clock::now() - start;
+    expectCode(verdict, "olm_vout_destroy " + when, code, OLM_VOUT_OK);
+    if (took.count() * 1000 > ctx.scaled(kDestroyLimitMs))
+        verdict.failBecause("olm_vout_destroy " + when + " took " +
+                            std::to_string(took.count()).substr(0, 4) +
+                            " s (about a second promised)");
+}
+
+// On a private X server, so that stopping it stops no one else: an output showing a picture is
+// destroyed while the server is stopped (SIGSTOP, as a server that hangs), and another while this
+// process, another client than the output, holds a grab of the server.
+Verdict destroyWhileUnanswered(CheckContext& ctx) {
+    PrivateXvfb server;
+    if (!server.start(ctx.scaled(10000)))
+        stopCheck(Result::Unresolved, "a private Xvfb could not be started: " + server.error());
+    setenv("DISPLAY", server.display().c_str(), 1);
+    Verdict verdict;
+    Scene s(ctx);
+    const HostId host = s.host(kWidth, kHeight);
+    olm_vout_t* vout = s.requireOutput(host);
+    s.expectArrived(verdict, s.showFlat(vout, host, kWidth, kHeight, kAmber), kAmber, "the window");
+    s.requirePut(vout, flatPicture(kWidth, kHeight, kSky)); // one more on its way
+    {
+        StoppedProcess stopped(server.pid());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        expectDestroyInTime(ctx, verdict, &vout, "while the X server was stopped");
+    }
+    olm_vout_t* second = s.requireOutput(host);
+    s.expectArrived(verdict, s.showFlat(second, host, kWidth, kHeight, kAmber), kAmber,
+                    "the window");
+    ServerGrab grab(s.x);
+    s.requirePut(second, flatPicture(kWidth, kHeight, kSky));
+    expectDestroyInTime(ctx, verdict, &second, "while another client held the X server");
+    grab.release();
+    return verdict;
+}
+
 } // namespace
 
 void addCoreSystemChecks(std::vector<Check>& checks) {
@@ -101,12 +223,20 @@ void addCoreSystemChecks(std::vector<Check>& checks) {
         checks.end(),
         {
             {.name = "core.resources.destroy_cycles",
-             .promise = "create, put, destroy cycles leave no descriptor, thread or window behind",
+             .promise = "create, put, destroy cycles leave no descriptor, thread or window "
+                        "behind, and no thread of an output outlives its destroy",
              .run = destroyCyclesLeaveNothing,
              .readsScreen = true,
              .deadlineMs = 20000},
             {.name = "core.resources.failed_create",
              .promise = "a create that returns NULL leaves no descriptor, thread or window behind",
              .run = failedCreateLeavesNothing},
+            {.name = "core.resources.destroy_unanswered",
+             .promise = "destroy returns within about a second while the X server has stopped "
+                        "answering (SIGSTOP) and while another client holds a grab of it",
+             .run = destroyWhileUnanswered,
+             .x11Only = "stops and grabs an X server",
+             .readsScreen = true,
+             .deadlineMs = 20000},
         });
 }

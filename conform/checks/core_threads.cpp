@@ -255,7 +255,8 @@ void addCoreThreadChecks(std::vector<Check>& checks) {
                  "released once",
              .run = concurrentPuts,
              .readsScreen = true,
-             .deadlineMs = 20000},
+             .deadlineMs = 20000,
+             .dependsOn = {"ext.get_timing.path"}},
             {.name = "core.threads.deep_pool",
              .promise = "with pool_depth 16, six threads putting 3840x2160 pictures at once are "
                         "never told OLM_VOUT_E_BUSY",

@@ -76,26 +76,36 @@ Verdict countersAddUp(CheckContext& ctx) {
     return verdict;
 }
 
-// Pictures put while the window is unmapped, or its parent is (a minimised top level), are
-// never drawn: presented does not grow, they count as dropped, and the last of them shows once
-// the window is visible again.
+// Pictures put while the window is unmapped, its parent is (a minimised top level), or it is
+// fully covered by another window, are never drawn: presented does not grow, they count as
+// dropped, and the last of them shows once the window is visible again.
 Verdict hiddenPicturesDropped(CheckContext& ctx) {
     Scene s(ctx);
     Verdict verdict;
-    for (bool parentUnmapped : {false, true}) {
-        if (parentUnmapped && s.onWayland())
-            break; // a subsurface's parent is the whole surface, which the first round hid
+    enum class Hiding { Unmapped, ParentUnmapped, Covered };
+    for (Hiding hiding : {Hiding::Unmapped, Hiding::ParentUnmapped, Hiding::Covered}) {
+        // On Wayland a subsurface's parent is the whole surface, which the first round hid, and
+        // the compositor keeps every surface's contents, so covering hides nothing.
+        if (hiding != Hiding::Unmapped && s.onWayland())
+            break;
+        const bool parentUnmapped = hiding == Hiding::ParentUnmapped;
         const HostId top = s.host(kWidth + 20, kHeight + 20);
         const HostId host =
             parentUnmapped ? createChildWindow(s.x, top, 10, 10, kWidth, kHeight) : top;
         if (!host)
             stopCheck(Result::Unresolved, "a window inside the host could not be made");
         const HostId hidden = top; // unmapped: the host itself, or the host's parent
-        const std::string how = parentUnmapped ? "its parent was unmapped" : "it was unmapped";
+        const std::string how = hiding == Hiding::Covered ? "it was fully covered"
+                                : parentUnmapped          ? "its parent was unmapped"
+                                                          : "it was unmapped";
         olm_vout_t* vout = s.requireOutput(host);
         s.expectArrived(verdict, s.showFlat(vout, host, kWidth, kHeight, kAmber), kAmber,
                         "the window");
-        s.setHostMapped(hidden, false);
+        xcb_window_t cover = 0;
+        if (hiding == Hiding::Covered)
+            cover = s.cover(host, -10, -10, kWidth + 40, kHeight + 40);
+        else
+            s.setHostMapped(hidden, false);
         // A Wayland output learns it is hidden only from frames that stop coming, for a second.
         std::this_thread::sleep_for(
             std::chrono::milliseconds(ctx.scaled(s.onWayland() ? 1500 : 100)));
@@ -110,7 +120,10 @@ Verdict hiddenPicturesDropped(CheckContext& ctx) {
         if (during.presented != before.presented)
             verdict.failBecause("pictures put while " + how + " were counted as presented: " +
                                 statsText(before) + ", then " + statsText(during));
-        s.setHostMapped(hidden, true);
+        if (cover)
+            s.uncover(host, cover);
+        else
+            s.setHostMapped(hidden, true);
         s.expectArrived(
             verdict, s.waitFor(host, [](const QImage& shot) { return centreShows(shot, kSky); }),
             kSky, "the window, visible again, with the last picture put while " + how + ",");
@@ -212,6 +225,18 @@ Verdict timingRecordSizes(CheckContext& ctx) {
     return verdict;
 }
 
+// A picture on screen, then the path the output reports. The figure checks judge records and
+// timing on the reported path and depend on this one, so that a wrong path is named here once.
+Verdict reportedPathIsOffered(CheckContext& ctx) {
+    Scene s(ctx);
+    const HostId host = s.host(160, 90);
+    olm_vout_t* vout = s.requireOutput(host);
+    Verdict verdict;
+    s.expectArrived(verdict, s.showFlat(vout, host, 160, 90, kAmber), kAmber, "the window");
+    verdict.merge(judgeReportedPath(s, vout));
+    return verdict;
+}
+
 // Pictures each seen on screen: the records against the tester's clock around each put and the
 // moment it saw the picture, the timing summary against the records, the path against what the
 // server offers and the refresh period against the server's own notifications.
@@ -238,7 +263,8 @@ Verdict presentationRecords(CheckContext& ctx) {
         verdict.fail("no presentations on a new output", std::to_string(count));
     const ObservedPuts observed = showObserved(s, verdict, vout, host, 6, kWidth, kHeight);
     const std::vector<olm_vout_presentation> all = presentationsOf(ctx, vout, &observed);
-    verdict.merge(judgePresentations(all, expectedPath(s), observed.puts, monotonicMicroseconds()));
+    verdict.merge(
+        judgePresentations(all, reportedPath(s, vout), observed.puts, monotonicMicroseconds()));
     count = uint32_t(all.size());
     // A smaller buffer gets the most recent ones.
     olm_vout_presentation recent[3];
@@ -326,8 +352,9 @@ void addExtCounterChecks(std::vector<Check>& checks) {
              .needs = stats,
              .readsScreen = true},
             {.name = "ext.get_stats.hidden",
-             .promise = "pictures put while the window, or its parent, is unmapped are not "
-                        "presented but dropped, and the last of them shows once it is mapped",
+             .promise = "pictures put while the window, or its parent, is unmapped, or while "
+                        "it is fully covered, are not presented but dropped, and the last of "
+                        "them shows once it is visible again",
              .run = hiddenPicturesDropped,
              .needs = stats,
              .readsScreen = true},
@@ -342,21 +369,31 @@ void addExtCounterChecks(std::vector<Check>& checks) {
                  "latencies 0 before the first picture",
              .run = timingRecordSizes,
              .needs = timing},
+            {.name = "ext.get_timing.path",
+             .promise = "the path olm_vout_get_timing reports is the one the header asks for: "
+                        "Present where the X server offers it (presentation feedback where the "
+                        "compositor does), unless the environment turns it off; else drawing "
+                        "into the window (frame callbacks)",
+             .run = reportedPathIsOffered,
+             .needs = timing,
+             .readsScreen = true},
             {.name = "ext.get_timing.values",
-             .promise = "the path is the one the server offers; latency max, p95 and p50 agree "
+             .promise = "latency max, p95 and p50 agree "
                         "with the records and are not 0; the refresh period is the server's on "
                         "the Present path, 0 on the other, and no more refreshes are missed than "
                         "the records' latencies allow; every count matches what was seen",
              .run = figuresMatchObservations,
              .needs = figures,
              .readsScreen = true,
-             .deadlineMs = 20000},
+             .deadlineMs = 20000,
+             .dependsOn = {"ext.get_timing.path"}},
             {.name = "ext.get_presentations.history",
              .promise = "after more than 256 pictures reached the screen, the last 256 records "
                         "are kept, and they agree with the counters and the timing",
              .run = historyKeeps256,
              .needs = figures,
-             .readsScreen = true},
+             .readsScreen = true,
+             .dependsOn = {"ext.get_timing.path"}},
             {.name = "ext.get_presentations.records",
              .promise = "records come oldest first, one per refresh, each put at a moment a put "
                         "call was running and on screen no later than the tester saw it; the most "
@@ -364,6 +401,7 @@ void addExtCounterChecks(std::vector<Check>& checks) {
              .run = presentationRecords,
              .needs = presentations,
              .readsScreen = true,
-             .deadlineMs = 20000},
+             .deadlineMs = 20000,
+             .dependsOn = {"ext.get_timing.path"}},
         });
 }

@@ -81,6 +81,35 @@ uint32_t expectedPath(const Scene& s) {
     return s.offersTimedPath() ? OLM_VOUT_PATH_PRESENT : OLM_VOUT_PATH_PUT_IMAGE;
 }
 
+std::string whyExpectedPath(const Scene& s) {
+    if (s.onWayland()) {
+        if (environmentFlag("OLM_VOUT_NO_PRESENTATION"))
+            return "OLM_VOUT_NO_PRESENTATION=1 is set";
+        return s.offersTimedPath() ? "the compositor offers presentation feedback"
+                                   : "the compositor offers no presentation feedback";
+    }
+    if (environmentFlag("OLM_VOUT_NO_PRESENT"))
+        return "OLM_VOUT_NO_PRESENT=1 is set";
+    return s.offersTimedPath() ? "the server offers X Present" : "the server has no X Present";
+}
+
+uint32_t reportedPath(Scene& s, olm_vout_t* vout) {
+    olm_vout_timing timing{};
+    timing.struct_size = sizeof timing;
+    if (s.ctx.api.getTiming && s.ctx.api.getTiming(vout, &timing) == OLM_VOUT_OK)
+        return timing.path;
+    return expectedPath(s);
+}
+
+Verdict judgeReportedPath(Scene& s, olm_vout_t* vout) {
+    Verdict verdict;
+    const uint32_t want = expectedPath(s), got = reportedPath(s, vout);
+    if (got != want)
+        verdict.failBecause(whyExpectedPath(s) + "; the library reports " + pathName(got) +
+                            " where the header asks for " + pathName(want));
+    return verdict;
+}
+
 Verdict judgeObservedFigures(Scene& s, olm_vout_t* vout, HostId host,
                              const ObservedPuts& observed) {
     CheckContext& ctx = s.ctx;
@@ -98,8 +127,8 @@ Verdict judgeObservedFigures(Scene& s, olm_vout_t* vout, HostId host,
     std::vector<olm_vout_presentation> records;
     if (ctx.api.getPresentations) {
         records = presentationsOf(ctx, vout, &observed);
-        verdict.merge(
-            judgePresentations(records, expectedPath(s), observed.puts, monotonicMicroseconds()));
+        verdict.merge(judgePresentations(records, reportedPath(s, vout), observed.puts,
+                                         monotonicMicroseconds()));
         if (ctx.api.getStats)
             verdict.merge(judgeCounters(stats, observed.accepted, observed.seen, records.size()));
     }
@@ -107,9 +136,8 @@ Verdict judgeObservedFigures(Scene& s, olm_vout_t* vout, HostId host,
         olm_vout_timing timing{};
         timing.struct_size = sizeof timing;
         expectCode(verdict, "olm_vout_get_timing", ctx.api.getTiming(vout, &timing), OLM_VOUT_OK);
-        const uint32_t path = expectedPath(s);
-        const uint32_t period = isTimedPath(path) ? s.refreshPeriodUs(host) : 0;
-        verdict.merge(judgeTiming(timing, records, path, period));
+        const uint32_t period = isTimedPath(timing.path) ? s.refreshPeriodUs(host) : 0;
+        verdict.merge(judgeTiming(timing, records, period));
     }
     return verdict;
 }

@@ -30,6 +30,17 @@ std::vector<olm_vout_presentation> presentationsOf(CheckContext& ctx, olm_vout_t
 // callbacks.
 uint32_t expectedPath(const Scene& s);
 
+// Why the expected path is the one it is ("the server offers X Present", "OLM_VOUT_NO_PRESENT=1
+// is set"), for messages.
+std::string whyExpectedPath(const Scene& s);
+// The path the output reports through olm_vout_get_timing; expectedPath where the library does
+// not have it.
+uint32_t reportedPath(Scene& s, olm_vout_t* vout);
+// The reported path against the expected one, in one message that names both and why.
+Verdict judgeReportedPath(Scene& s, olm_vout_t* vout);
+
 // Once the output is idle: its counters, records and timing (each that the library has)
-// against the observed puts, the path the server offers and the refresh it reports.
+// against the observed puts and the refresh the server reports. Records and timing are judged
+// on the path the library reports: whether that is the right path is judgeReportedPath's
+// question alone, so a wrong path is reported once, as itself.
 Verdict judgeObservedFigures(Scene& s, olm_vout_t* vout, HostId host, const ObservedPuts& observed);

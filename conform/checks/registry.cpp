@@ -2,6 +2,8 @@
 
 #include <fnmatch.h>
 
+#include <set>
+
 std::vector<Check> allChecks() {
     std::vector<Check> checks;
     addBenchChecks(checks);
@@ -33,4 +35,16 @@ std::vector<Check> selectChecks(const std::vector<Check>& checks,
                 break;
             }
     return selected;
+}
+
+std::vector<Check> prerequisitesFirst(const std::vector<Check>& checks) {
+    std::set<std::string> prerequisites;
+    for (const Check& check : checks)
+        prerequisites.insert(check.dependsOn.begin(), check.dependsOn.end());
+    std::vector<Check> ordered;
+    for (bool first : {true, false})
+        for (const Check& check : checks)
+            if (prerequisites.count(check.name) == size_t(first))
+                ordered.push_back(check);
+    return ordered;
 }

@@ -25,8 +25,11 @@ void addExtReleaseChecks(std::vector<Check>& checks);
 void addExtRotationChecks(std::vector<Check>& checks);
 void addExtCounterChecks(std::vector<Check>& checks);
 
-// Every check, in report order.
+// Every check, in report order (the run moves prerequisites ahead: prerequisitesFirst).
 std::vector<Check> allChecks();
 // The checks whose names match any of the globs (all of them for no globs).
 std::vector<Check> selectChecks(const std::vector<Check>& checks,
                                 const std::vector<std::string>& globs);
+// The checks that others depend on (Check::dependsOn) first, then the rest, each part in its
+// order: a failure is then reported as following from its cause, which has already run.
+std::vector<Check> prerequisitesFirst(const std::vector<Check>& checks);

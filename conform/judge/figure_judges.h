@@ -30,14 +30,13 @@ inline constexpr uint64_t kPutSlackUs = 100, kSeenSlackUs = 150000;
 Verdict judgePresentations(const std::vector<olm_vout_presentation>& records, uint32_t path,
                            const std::vector<PutWindow>& puts, uint64_t nowUs);
 
-// The timing summary against the records of the same pictures (all of them, fewer than 256):
-// path as expected; latency max equal to the largest record latency, p50 and p95 between the
+// The timing summary against the records of the same pictures (all of them, fewer than 256), on
+// the path it reports: latency max equal to the largest record latency, p50 and p95 between the
 // smallest and the largest, p50 <= p95 <= max, none 0 once pictures reached the screen; on the
 // Present path a refresh period within 25 % of measuredPeriodUs (when the tester could measure
 // one), on the other refresh period and missed refreshes 0.
 Verdict judgeTiming(const olm_vout_timing& timing,
-                    const std::vector<olm_vout_presentation>& records, uint32_t expectedPath,
-                    uint32_t measuredPeriodUs);
+                    const std::vector<olm_vout_presentation>& records, uint32_t measuredPeriodUs);
 
 // The counters of an idle output against what the tester did and saw: put = the pictures
 // accepted, put = presented + dropped, presented = the records kept (up to 256) and at least the

@@ -3,6 +3,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 
@@ -204,6 +205,27 @@ struct WorstPixel {
     QRgb seen = 0, want = 0;
 };
 
+// How far seen is from every colour an upsampler may show where the last line's own chroma
+// sample meets its neighbour's: the own one with up to half of the neighbour's mixed in. Where
+// chroma samples sit and how they are interpolated are the library's choice (centre-sited
+// bilinear mixes in a quarter); a line that shows its neighbour's sample is still far off.
+int offFromUpsampled(QRgb seen, Yuv own, Yuv neighbour, QRgb* closest) {
+    int best = INT_MAX;
+    for (int eighths = 0; eighths <= 4; ++eighths) {
+        auto mix = [&](uint8_t a, uint8_t b) {
+            return uint8_t((a * (8 - eighths) + b * eighths + 4) / 8);
+        };
+        const QRgb want =
+            decode(Yuv{mix(own.y, neighbour.y), mix(own.u, neighbour.u), mix(own.v, neighbour.v)},
+                   kMatrices[0], OLM_VOUT_RANGE_LIMITED);
+        if (const int off = channelDistance(seen, want); off < best) {
+            best = off;
+            *closest = want;
+        }
+    }
+    return best;
+}
+
 void lastLineOff(const QImage& shot, const ChromaCross& cross, const RectF& where, bool column,
                  WorstPixel* worst) {
     const int length = column ? cross.height : cross.width;
@@ -212,9 +234,11 @@ void lastLineOff(const QImage& shot, const ChromaCross& cross, const RectF& wher
         if (std::abs(i - split) < 2)
             continue; // the other chroma edge
         const int px = column ? cross.width - 1 : i, py = column ? i : cross.height - 1;
-        const QRgb want = decode(cross.sampleAt(px, py), kMatrices[0], OLM_VOUT_RANGE_LIMITED);
+        const Yuv own = cross.sampleAt(px, py);
+        const Yuv neighbour = column ? cross.sampleAt(px - 2, py) : cross.sampleAt(px, py - 2);
         const QRgb seen = shot.pixel(int(where.left) + px, int(where.top) + py);
-        if (const int off = channelDistance(seen, want); off > worst->off)
+        QRgb want = 0;
+        if (const int off = offFromUpsampled(seen, own, neighbour, &want); off > worst->off)
             *worst = {off, px, py, seen, want};
     }
 }

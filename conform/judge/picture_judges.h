@@ -78,7 +78,8 @@ Verdict judgeFlat(const QImage& shot, QRgb colour, ColourLimits limits, const st
 
 // The chroma cross (see ChromaCross) shown over `where`: U must change at splitX along rows and
 // V at splitY along columns, within tolerance screen pixels; shown at its own size, the last
-// column and row must show their own colour.
+// column and row must show their own colour, or that colour with up to half of the neighbouring
+// sample's mixed in (where chroma is sited and how it is upsampled is the library's choice).
 Verdict judgeChromaCross(const QImage& shot, const ChromaCross& cross, const RectF& where,
                          double tolerance, ColourLimits limits, const std::string& label);
 

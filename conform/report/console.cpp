@@ -1,5 +1,6 @@
 #include "report/report.h"
 
+#include <algorithm>
 #include <map>
 
 void Totals::add(Result result) {
@@ -65,14 +66,31 @@ std::vector<const CheckRecord*> failuresFirst(const RunInfo& run) {
     return order;
 }
 
-namespace {
-
 std::string countsText(const Totals& t) {
     return std::to_string(t.passed) + " passed, " + std::to_string(t.failed) + " failed, " +
            std::to_string(t.skipped) + " skipped";
 }
 
-} // namespace
+Totals totalsOf(const RunInfo& run) {
+    Totals all;
+    for (const CheckRecord& r : run.checks)
+        all.add(r.result);
+    return all;
+}
+
+std::string verdictText(const RunInfo& run) {
+    const Totals all = totalsOf(run);
+    std::string text = verdictOf(run);
+    if (all.failed)
+        text += ": " + std::to_string(all.failed) + " failed";
+    std::string warned;
+    for (const CheckRecord& r : run.checks)
+        if (r.result == Result::Warn)
+            warned += (warned.empty() ? "" : ", ") + r.name;
+    return text + (all.warned ? "; " + std::to_string(all.warned) +
+                                    (all.warned == 1 ? " warning: " : " warnings: ") + warned
+                              : std::string("; no warnings"));
+}
 
 std::string consoleSummary(const RunInfo& run) {
     std::map<std::string, Totals> groups;
@@ -87,6 +105,12 @@ std::string consoleSummary(const RunInfo& run) {
         all.add(r.result);
         unresolvedPixels += r.result == Result::Unresolved && r.readsScreen;
     }
+    // bench, core, ext, as the checks are listed, whichever ran first.
+    auto rank = [](const std::string& group) {
+        return group == "bench" ? 0 : group == "core" ? 1 : group == "ext" ? 2 : 3;
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](const std::string& a, const std::string& b) { return rank(a) < rank(b); });
     std::string text;
     for (const std::string& group : order) {
         const Totals& t = groups[group];
@@ -100,15 +124,5 @@ std::string consoleSummary(const RunInfo& run) {
         text += std::to_string(unresolvedPixels) +
                 " pixel checks unresolved (counted as skipped): the screen could not be read "
                 "back, so the pictures were not really tested\n";
-    text += verdictOf(run);
-    if (all.failed)
-        text += ": " + std::to_string(all.failed) + " failed";
-    std::string warned;
-    for (const CheckRecord& r : run.checks)
-        if (r.result == Result::Warn)
-            warned += (warned.empty() ? "" : ", ") + r.name;
-    text += all.warned ? "; " + std::to_string(all.warned) +
-                             (all.warned == 1 ? " warning: " : " warnings: ") + warned
-                       : std::string("; no warnings");
-    return text + "\n" + countsText(all) + "\n";
+    return text + verdictText(run) + "\n" + countsText(all) + "\n";
 }

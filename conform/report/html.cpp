@@ -58,18 +58,15 @@ const char* kStyle = "body{font-family:sans-serif;margin:1.5em;color:#222}\n"
                      ".verdict{font-size:1.6em;padding:8px 14px;color:#fff;display:inline-block}\n"
                      "li{margin:4px 0}\n";
 
-QString headline(const RunInfo& run, const Totals& totals) {
+// The console summary's own last lines, so that the page and the console never disagree.
+QString headline(const RunInfo& run) {
     const std::string verdict = verdictOf(run);
     const char* colour = verdict == "conformant"   ? "#2e7d32"
                          : verdict == "not tested" ? "#607d8b"
                                                    : "#c62828";
-    return QString("<p class=\"verdict\" style=\"background:%1\">%2 on %7</p>\n"
-                   "<h1>%3 passed, %4 failed, %5 skipped; %6 with warnings</h1>\n")
-        .arg(colour, esc(verdict), run.server.wayland ? "Wayland" : "X11")
-        .arg(totals.passed)
-        .arg(totals.failed)
-        .arg(totals.skipped)
-        .arg(totals.warned);
+    const QString platform = run.server.wayland ? "Wayland" : "X11";
+    return "<p class=\"verdict\" style=\"background:" + QString(colour) + "\">" + platform + ": " +
+           esc(verdictText(run)) + "</p>\n<h1>" + esc(countsText(totalsOf(run))) + "</h1>\n";
 }
 
 // Failed, crashed and timed-out checks first, then unresolved and warned: each with its
@@ -116,13 +113,10 @@ QString evidence(const RunInfo& run) {
 } // namespace
 
 bool writeHtmlReport(const RunInfo& run, const std::string& path) {
-    Totals totals;
-    for (const CheckRecord& r : run.checks)
-        totals.add(r.result);
     QString html =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>olm_vout_conform: " +
         esc(run.libraryPath) + "</title>\n<style>\n" + kStyle + "</style></head><body>\n";
-    html += headline(run, totals);
+    html += headline(run);
     html += "<p>Library <code>" + esc(run.libraryPath) + "</code> (SHA-256 <code>" +
             esc(run.librarySha256) + "</code>)<br>Platform " +
             (run.server.wayland ? "Wayland" : "X11") + ": " + esc(describeServer(run.server)) +

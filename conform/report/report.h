@@ -21,6 +21,12 @@ std::string consoleLine(const CheckRecord& record);
 // unresolved as skipped).
 std::string consoleSummary(const RunInfo& run);
 
+// The summary's last two lines, which the HTML headline shows too: the verdict with the failed
+// count and the warnings, and "N passed, N failed, N skipped".
+std::string verdictText(const RunInfo& run);
+std::string countsText(const Totals& totals);
+Totals totalsOf(const RunInfo& run);
+
 // What the run says of the library, as the exit status does: "conformant", "not conformant"
 // (a check failed, crashed or timed out) or "not tested" (pixel checks unresolved, none failed).
 std::string verdictOf(const RunInfo& run);

@@ -71,6 +71,9 @@ struct Check {
     bool readsScreen = false;         // unresolved, not run, when the screen cannot be read back
     int deadlineMs = 10000;           // unscaled
     bool needsFiveFunctions = true;   // skipped when the library lacks one of the five
+    // Earlier checks of requirements this one builds on: when one of them failed, this check's
+    // failure is reported as following from it (attributeToCause).
+    std::vector<std::string> dependsOn{};
 };
 
 // One line on the pipe to the parent: tabs and newlines inside fields would break the framing.

@@ -22,7 +22,8 @@ const char* usageText() {
            "outputs\n"
            "                        are made on rectangles of a fullscreen surface, pixels are "
            "read\n"
-           "                        back with weston-screenshooter (Weston started with --debug),\n"
+           "                        back with weston-screenshooter (Weston started with --debug)\n"
+           "                        or grim (wlr-screencopy: sway, other wlroots compositors),\n"
            "                        and the checks that need X are skipped\n"
            "Exit status: 0 no check failed, 1 a check failed, crashed or timed out, 2 the tester\n"
            "could not run (or could not read the screen back for its pixel checks).\n";

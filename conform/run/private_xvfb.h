@@ -19,6 +19,7 @@ public:
     bool start(int timeoutMs);
     void stop();
     const std::string& display() const { return display_; }
+    pid_t pid() const { return pid_; }
     const std::string& error() const { return error_; }
 
 private:

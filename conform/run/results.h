@@ -33,6 +33,7 @@ struct ServerInfo {
     unsigned release = 0;
     int depth = 0;
     std::string readBackProblem; // empty: a plain X pattern read back as drawn
+    double lookMs = 0;           // one look at a small window of the screen, timed at the start
 };
 
 struct RunInfo {
@@ -44,3 +45,10 @@ struct RunInfo {
 
 // The first component of a dotted check name: "bench", "core" or "ext".
 std::string groupOf(const std::string& checkName);
+
+// A failure that follows from an earlier check's failure says so instead of its own symptom
+// ("follows from ext.get_timing.path: ..."), so that one cause is reported once; its symptom
+// moves to the front of its output, where the report's evidence still shows it. causes are the
+// names of the checks it depends on.
+void attributeToCause(CheckRecord& record, const std::vector<std::string>& causes,
+                      const std::vector<CheckRecord>& earlier);

@@ -16,3 +16,7 @@ std::string describeServer(const ServerInfo& server);
 // The same as probeServer for the Wayland compositor named by $WAYLAND_DISPLAY: a surface of its
 // own is shown, painted and read back through the compositor's screenshooter.
 bool probeCompositor(double timeoutFactor, ServerInfo* info);
+// How much longer than usual one look at the screen took (ServerInfo::lookMs), 1 to 4: a loaded
+// machine or a slow read-back stretches every time limit of the run by it, on top of
+// --timeout-factor. The checks wait on the screen, so its speed sets their pace.
+double speedFactor(const ServerInfo& server);

@@ -58,7 +58,8 @@ std::string WaylandScreen::checkReadBack(uint32_t host, int timeoutMs) {
         surface_.paint(r.x() + q.rect.x(), r.y() + q.rect.y(), q.rect.width(), q.rect.height(),
                        q.colour & 0xffffff);
     surface_.commit();
-    std::string problem = "the compositor's output could not be read (weston-screenshooter)";
+    std::string problem =
+        "the compositor's output could not be read (weston-screenshooter or grim)";
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     do {
         const QImage shot = capture(host);

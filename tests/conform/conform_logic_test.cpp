@@ -11,7 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QImage>
 #include <QPainter>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -27,6 +33,38 @@ QImage screenWith(int width, int height, const RectF& rect, QRgb colour, int shi
     moved.left += shift;
     moved.right += shift;
     return placementImage(width, height, moved, colour);
+}
+
+// The chroma cross as a decoder with chroma upsampling of its choice shows it at its own size:
+// each pixel's chroma interpolated at chroma position (x + offset) / 2 - offset on each axis
+// (offset 0.5 centre-sited bilinear, 0 co-sited: each pixel its own sample); with
+// lastRowMissing, the last chroma row read as a copy of the one above (a fault).
+QImage crossAsShown(const ChromaCross& cross, double offset, bool lastRowMissing = false) {
+    QImage shot(cross.width, cross.height, QImage::Format_RGB32);
+    const int cw = (cross.width + 1) / 2, ch = (cross.height + 1) / 2;
+    auto sample = [&](int i, int j) {
+        j = std::clamp(j, 0, ch - 1 - lastRowMissing);
+        return cross.sampleAt(2 * std::clamp(i, 0, cw - 1), 2 * j);
+    };
+    for (int y = 0; y < cross.height; ++y)
+        for (int x = 0; x < cross.width; ++x) {
+            const double px = std::clamp((x + offset) / 2 - offset, 0.0, cw - 1.0);
+            const double py = std::clamp((y + offset) / 2 - offset, 0.0, ch - 1.0);
+            const int i = int(px), j = int(py);
+            const double fx = px - i, fy = py - j;
+            double u = 0, v = 0;
+            for (int dj = 0; dj < 2; ++dj)
+                for (int di = 0; di < 2; ++di) {
+                    const double weight = (di ? fx : 1 - fx) * (dj ? fy : 1 - fy);
+                    u += weight * sample(i + di, j + dj).u;
+                    v += weight * sample(i + di, j + dj).v;
+                }
+            shot.setPixel(
+                x, y,
+                decode(Yuv{ChromaCross::kLuma, uint8_t(std::lround(u)), uint8_t(std::lround(v))},
+                       kMatrices[0], OLM_VOUT_RANGE_LIMITED));
+        }
+    return shot;
 }
 
 } // namespace
@@ -104,7 +142,22 @@ TEST(ConformJudges, ColourPassesWithinFourWarnsToSevenFailsFromEight) {
     EXPECT_EQ(judgeOffBy(12, 9), Result::Pass); // a 16-bit screen's steps
 }
 
-TEST(ConformReports, ConsoleCountsWarnAsPassedAndCrashAsFailed) {
+TEST(ConformJudges, ChromaEdgesPassAnyUpsamplingAndFailALateChromaRow) {
+    const ChromaCross cross{161, 97, 60, 36};
+    const RectF where{0, 0, 161, 97};
+    const ColourLimits limits = ColourLimits::forScreen(0);
+    for (double offset : {0.0, 0.5}) // co-sited, and centre-sited bilinear (the textbook one)
+        EXPECT_EQ(
+            judgeChromaCross(crossAsShown(cross, offset), cross, where, 0.75, limits, "").result(),
+            Result::Pass)
+            << judgeChromaCross(crossAsShown(cross, offset), cross, where, 0.75, limits, "")
+                   .message();
+    const Verdict late =
+        judgeChromaCross(crossAsShown(cross, 0, 1), cross, where, 0.75, limits, "");
+    EXPECT_EQ(late.result(), Result::Fail);
+}
+
+TEST(ConformReports, ConsoleAndPageCountWarnAsPassedAndCrashAsFailed) {
     RunInfo run;
     run.checks = {{.name = "bench.a", .result = Result::Pass},
                   {.name = "bench.b", .result = Result::Warn, .message = "slow"},
@@ -126,6 +179,35 @@ TEST(ConformReports, ConsoleCountsWarnAsPassedAndCrashAsFailed) {
     EXPECT_EQ(order[0]->name, "core.c");
     EXPECT_EQ(order[1]->name, "core.d");
     EXPECT_EQ(order[2]->name, "bench.b");
+
+    // The page's headline says what the console's last lines say.
+    QTemporaryDir dir;
+    const std::string page = dir.filePath("index.html").toStdString();
+    ASSERT_TRUE(writeHtmlReport(run, page));
+    QFile file(QString::fromStdString(page));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const std::string html = file.readAll().toStdString();
+    EXPECT_NE(html.find("X11: not conformant: 1 failed; 1 warning: bench.b</p>\n"
+                        "<h1>2 passed, 1 failed, 2 skipped</h1>"),
+              std::string::npos)
+        << html.substr(0, 1200);
+}
+
+TEST(ConformReports, FailureFollowingAnEarlierOneNamesItsCause) {
+    const std::vector<CheckRecord> earlier = {
+        {.name = "ext.get_timing.path",
+         .result = Result::Fail,
+         .message = "the server offers X Present; the library reports OLM_VOUT_PATH_PUT_IMAGE"},
+        {.name = "core.a", .result = Result::Pass}};
+    CheckRecord symptom{.name = "ext.b", .result = Result::Fail, .message = "two pictures at one"};
+    attributeToCause(symptom, {"core.a", "ext.get_timing.path"}, earlier);
+    EXPECT_EQ(symptom.message, "follows from ext.get_timing.path: the server offers X Present; "
+                               "the library reports OLM_VOUT_PATH_PUT_IMAGE");
+    EXPECT_EQ(symptom.output, "Its own symptom: two pictures at one\n");
+    // A failure whose prerequisites passed keeps its own message.
+    CheckRecord own{.name = "ext.c", .result = Result::Timeout, .message = "destroy hung"};
+    attributeToCause(own, {"core.a"}, earlier);
+    EXPECT_EQ(own.message, "destroy hung");
 }
 
 TEST(ConformCommandLine, FiltersRepeatAndBadValuesAreNamed) {
@@ -171,10 +253,10 @@ TEST(ConformFigures, RecordsTimingAndCountersAgainstWhatTheTesterSaw) {
     t.refresh_period_us = 16667;
     t.latency_p50_us = 16000;
     t.latency_p95_us = t.latency_max_us = 16650;
-    EXPECT_EQ(judgeTiming(t, records, OLM_VOUT_PATH_PRESENT, 16667).result(), Result::Pass);
+    EXPECT_EQ(judgeTiming(t, records, 16667).result(), Result::Pass);
     t.refresh_period_us = 16; // milliseconds
-    EXPECT_EQ(judgeTiming(t, records, OLM_VOUT_PATH_PRESENT, 16667).result(), Result::Fail);
-    EXPECT_EQ(judgeTiming(olm_vout_timing{}, records, OLM_VOUT_PATH_PUT_IMAGE, 0).result(),
+    EXPECT_EQ(judgeTiming(t, records, 16667).result(), Result::Fail);
+    EXPECT_EQ(judgeTiming(olm_vout_timing{}, records, 0).result(),
               Result::Fail); // latencies all 0
 
     // Dropped pictures counted as presented: more presented than records.

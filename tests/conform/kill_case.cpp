@@ -9,7 +9,8 @@
 // it checked Wayland (and otherwise X11).
 // --ext-skipped: every ext.* check skipped and every other one passed.
 // --reports: also checks the reports agree with each other and with the console (every check
-// in junit.xml, the console's last line matching the totals, every image of index.html there).
+// in junit.xml, the console's last line and index.html's headline matching the totals, every
+// image of index.html there).
 
 #include <QCoreApplication>
 #include <QDir>
@@ -82,6 +83,9 @@ void checkReports(const QString& dir, const QJsonObject& results, const QString&
             problem("index.html shows " + file + ", which is not there");
     if (images == 0)
         problem("index.html shows no image (the placement contact sheet is empty)");
+    // The page's headline is the console's last line.
+    if (!html.contains("<h1>" + want + "</h1>"))
+        problem("index.html's headline is not \"" + want + "\"");
 }
 
 } // namespace

@@ -57,6 +57,9 @@ constexpr struct {
     {"stats_dropped_as_presented", Fault::StatsDroppedAsPresented},
     {"timing_whole_record", Fault::TimingWholeRecord},
     {"latency_in_ms", Fault::LatencyInMs},
+    {"path_misreported", Fault::PathMisreported},
+    {"destroy_waits_for_server", Fault::DestroyWaitsForServer},
+    {"thread_outlives_destroy", Fault::ThreadOutlivesDestroy},
 };
 
 std::mutex g_hostsMutex;

@@ -36,17 +36,20 @@ enum class Fault {
     DestroyRefusedWhileBusy, // destroy returns OLM_VOUT_E_BUSY within 50 ms of any put
     StaleHandleCrashes,      // any call with a handle it already destroyed dies with SIGSEGV
     // Modes and outputs
-    WideAsFourThirds,    // VOUT_16_9 shown as VOUT_4_3, while get still says 16:9
-    ModesRotated,        // each mode shown as the next one, while get says the one set
-    OffsetTwoPixels,     // the real output on a child of the host, 2 pixels right and down
-    PutsSwallowed,       // puts return OK and show nothing
-    GetResultOne,        // get returns 1 (the bench's "stop") with the mode
-    SetIgnored,          // set returns OK and changes nothing
-    SecondCreateFails,   // create on a window that had an output before returns NULL
-    DestroyKeepsPointer, // destroy does not clear the caller's handle
-    DestroyHangs,        // destroy of a live output never returns
-    LeaksConnection,     // every create opens an X connection that is never closed
-    PutWaitsForServer,   // every put makes a round trip to the X server
+    WideAsFourThirds,      // VOUT_16_9 shown as VOUT_4_3, while get still says 16:9
+    ModesRotated,          // each mode shown as the next one, while get says the one set
+    OffsetTwoPixels,       // the real output on a child of the host, 2 pixels right and down
+    PutsSwallowed,         // puts return OK and show nothing
+    GetResultOne,          // get returns 1 (the bench's "stop") with the mode
+    SetIgnored,            // set returns OK and changes nothing
+    SecondCreateFails,     // create on a window that had an output before returns NULL
+    DestroyKeepsPointer,   // destroy does not clear the caller's handle
+    DestroyHangs,          // destroy of a live output never returns
+    LeaksConnection,       // every create opens an X connection that is never closed
+    PutWaitsForServer,     // every put makes a round trip to the X server
+    DestroyWaitsForServer, // destroy makes a round trip to the X server before it lets go
+    ThreadOutlivesDestroy, // destroy detaches the output's render thread, which still finishes
+                           // its last picture (300 ms) instead of being joined
     // Release
     ReleaseDropped, // put_picture's release never called
     ReleaseTwice,   // put_picture's release called twice
@@ -57,6 +60,7 @@ enum class Fault {
     StatsDroppedAsPresented, // get_stats counts dropped pictures as presented
     TimingWholeRecord,       // get_timing writes the whole record whatever struct_size says
     LatencyInMs,             // latencies reported in milliseconds
+    PathMisreported,         // get_timing says OLM_VOUT_PATH_PUT_IMAGE where Present is taken
 };
 
 // The fault this library adds, from its file name; None when it names no fault.

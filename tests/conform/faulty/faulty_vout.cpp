@@ -125,6 +125,36 @@ void roundTrip() {
     free(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), nullptr));
 }
 
+// The render thread of ThreadOutlivesDestroy, one per output: it runs until told to stop, then
+// finishes its last picture.
+struct RenderThread {
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+std::map<olm_vout_t*, RenderThread*> g_renderThreads;
+
+void startRenderThread(olm_vout_t* vout) {
+    auto* render = new RenderThread;
+    render->thread = std::thread([render] {
+        while (!render->stop.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        delete render;
+    });
+    g_renderThreads[vout] = render;
+}
+
+// Stops vout's render thread without waiting for it: detached, it ends on its own.
+void detachRenderThread(olm_vout_t* vout) {
+    const auto it = g_renderThreads.find(vout);
+    if (it == g_renderThreads.end())
+        return;
+    RenderThread* render = it->second;
+    g_renderThreads.erase(it);
+    render->thread.detach();
+    render->stop.store(true);
+}
+
 bool tooLarge(int32_t width, int32_t height) {
     return is(Fault::MaximumRefused) &&
            (width >= OLM_VOUT_MAX_DIMENSION || height >= OLM_VOUT_MAX_DIMENSION);
@@ -178,6 +208,8 @@ OLM_VOUT_API olm_vout_t* olm_vout_create(const olm_vout_params* params) {
     g_destroyed.erase(vout);
     if (vout && leaked)
         g_leaked[vout] = leaked;
+    if (vout && is(Fault::ThreadOutlivesDestroy))
+        startRenderThread(vout);
     return vout;
 }
 
@@ -194,9 +226,12 @@ OLM_VOUT_API int olm_vout_destroy(olm_vout_t** vout) {
             for (;;)
                 pause();
     }
+    if (is(Fault::DestroyWaitsForServer) && handle)
+        roundTrip();
     const int code = real().destroy(vout);
     std::lock_guard lock(g_mutex);
     if (code == OLM_VOUT_OK) {
+        detachRenderThread(handle);
         g_destroyed.insert(handle);
         g_claimedMode.erase(handle);
         rememberHost(handle, 0);
@@ -401,6 +436,9 @@ OLM_VOUT_API int olm_vout_get_timing(olm_vout_t* vout, olm_vout_timing* timing) 
         timing->latency_p95_us /= 1000;
         timing->latency_max_us /= 1000;
     }
+    if (code == OLM_VOUT_OK && is(Fault::PathMisreported) && timing->struct_size >= 8 &&
+        timing->path == OLM_VOUT_PATH_PRESENT)
+        timing->path = OLM_VOUT_PATH_PUT_IMAGE;
     return code;
 }
 
