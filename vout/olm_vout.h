@@ -25,6 +25,9 @@
  *   OLM_VOUT_E_BUSY          3  every buffer of the picture pool is in use by other `put` calls
  *                               on the same output; the picture was not taken
  *   OLM_VOUT_E_NO_MEMORY     4  a picture buffer could not be allocated
+ * When more than one applies, the call returns one of them, and nothing changed; callers must not
+ * rely on which (this library checks put's arguments before its handle, and the handle first in
+ * every other function).
  */
 #ifndef OLM_VOUT_H
 #define OLM_VOUT_H
@@ -62,7 +65,11 @@ enum {
 /* Largest picture width or height that `put` accepts. */
 #define OLM_VOUT_MAX_DIMENSION 16384
 
-/* Smallest and largest picture pool depth; other values (0 included) mean the default. */
+/* Smallest and largest picture pool depth; other values (0 included) mean the default. The
+ * depth counts every picture the output holds at once: the one shown (kept for redraws), the one
+ * waiting to be shown and those that puts in progress are copying or borrowing. A put is refused
+ * with OLM_VOUT_E_BUSY only when every one is being filled by another put or shown; a library may
+ * also never refuse. */
 #define OLM_VOUT_MIN_POOL_DEPTH 2
 #define OLM_VOUT_MAX_POOL_DEPTH 16
 #define OLM_VOUT_DEFAULT_POOL_DEPTH 3
@@ -350,9 +357,11 @@ typedef struct olm_vout_timing {
     uint32_t struct_size;       /* set by the caller: sizeof(olm_vout_timing) */
     uint32_t path;              /* OLM_VOUT_PATH_* */
     uint32_t refresh_period_us; /* measured from completion events; 0 when unknown */
-    uint32_t latency_p50_us;    /* from the put call to on screen, over the last few hundred
-                                   pictures */
-    uint32_t latency_p95_us;
+    uint32_t latency_p50_us;    /* from the put call to on screen, over the last 256 pictures
+                                   that reached the screen: the value at place
+                                   (n - 1) * 50 / 100 (rounded down) of their n latencies
+                                   sorted, counting from 0 */
+    uint32_t latency_p95_us; /* likewise, at place (n - 1) * 95 / 100 */
     uint32_t latency_max_us;
     uint64_t missed_refreshes; /* refreshes pictures reached the screen after the first one
                                   following their put */
@@ -408,7 +417,9 @@ OLM_VOUT_API int olm_vout_get_presentations(olm_vout_t* vout, olm_vout_presentat
  * Threads: any thread.
  *
  * Programs that must also run with an olm_vout that lacks Wayland look this function up at run
- * time (dlsym); create refuses their Wayland record with NULL.
+ * time (dlsym); create refuses their Wayland record with NULL. A library that knows only X11
+ * does not export this function: programs (the bench among them) take its presence as the sign
+ * that create takes the Wayland record.
  */
 OLM_VOUT_API int olm_vout_set_video_rect(olm_vout_t* vout, int32_t x, int32_t y, int32_t width,
                                          int32_t height);
