@@ -3,11 +3,24 @@
 #include "checks/registry.h"
 #include "checks/scene.h"
 
+#include <unistd.h>
+
 #include <climits>
+#include <cstdlib>
 
 namespace {
 
 constexpr int kWidth = 320, kHeight = 240;
+
+// A display name that no server has: neither its socket nor its lock file exists.
+std::string unansweredDisplay() {
+    for (int n = 4900;; ++n) {
+        const std::string number = std::to_string(n);
+        if (access(("/tmp/.X11-unix/X" + number).c_str(), F_OK) != 0 &&
+            access(("/tmp/.X" + number + "-lock").c_str(), F_OK) != 0)
+            return ":" + number;
+    }
+}
 
 Verdict createRejectsBadRecords(CheckContext& ctx) {
     Scene s(ctx);
@@ -51,6 +64,24 @@ Verdict createRejectsBadRecords(CheckContext& ctx) {
     expectNull(&params, "a pixmap's id");
     params.window = xcb_generate_id(s.x.get());
     expectNull(&params, "an id that names nothing");
+    // An input-only window: nothing can be drawn in it, nor in a window inside it.
+    const xcb_window_t inputOnly = xcb_generate_id(s.x.get());
+    xcb_create_window(s.x.get(), 0, inputOnly, host, 0, 0, 64, 48, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+    s.x.sync();
+    params.window = inputOnly;
+    expectNull(&params, "an input-only window");
+    // No X display: $DISPLAY unset, then naming a display no server answers. An output made
+    // first catches a library that keeps reaching the display it reached once.
+    olm_vout_t* vout = s.requireOutput(host);
+    ctx.destroy(&vout);
+    params.window = host;
+    const std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+    unsetenv("DISPLAY");
+    expectNull(&params, "$DISPLAY unset");
+    setenv("DISPLAY", unansweredDisplay().c_str(), 1);
+    expectNull(&params, std::string("$DISPLAY ") + std::getenv("DISPLAY") + ", where no server is");
+    setenv("DISPLAY", display.c_str(), 1);
     return verdict;
 }
 
@@ -181,6 +212,41 @@ Verdict unknownModesRejected(CheckContext& ctx) {
     return verdict;
 }
 
+// olm_vout_set_video_rect refuses an X11 output (it follows its window by itself), a negative
+// size and a rectangle past 32767 in any direction; the live rectangle is then still taken.
+Verdict videoRectRejected(CheckContext& ctx) {
+    Scene s(ctx);
+    const HostId host = s.host(kWidth, kHeight);
+    olm_vout_t* vout = s.requireOutput(host);
+    Verdict verdict;
+    if (!s.onWayland()) {
+        expectCode(verdict, "olm_vout_set_video_rect on an X11 output",
+                   ctx.api.setVideoRect(vout, 0, 0, kWidth, kHeight), OLM_VOUT_E_INVALID);
+        return verdict;
+    }
+    const struct {
+        const char* what;
+        int32_t x, y, width, height;
+    } cases[] = {
+        {"width -1", 0, 0, -1, kHeight},
+        {"height -1", 0, 0, kWidth, -1},
+        {"width INT32_MIN", 0, 0, INT32_MIN, kHeight},
+        {"width 40000", 0, 0, 40000, kHeight},
+        {"height 40000", 0, 0, kWidth, 40000},
+        {"x 40000", 40000, 0, kWidth, kHeight},
+        {"y 40000", 0, 40000, kWidth, kHeight},
+        {"x -40000", -40000, 0, kWidth, kHeight},
+        {"y -40000", 0, -40000, kWidth, kHeight},
+        {"x INT32_MAX", INT32_MAX, 0, kWidth, kHeight},
+        {"y INT32_MIN", 0, INT32_MIN, kWidth, kHeight},
+    };
+    for (const auto& c : cases)
+        expectCode(verdict, std::string("olm_vout_set_video_rect with ") + c.what,
+                   ctx.api.setVideoRect(vout, c.x, c.y, c.width, c.height), OLM_VOUT_E_INVALID);
+    s.resize(host, kWidth, kHeight); // the rectangle it has: OLM_VOUT_OK
+    return verdict;
+}
+
 } // namespace
 
 void addCoreApiChecks(std::vector<Check>& checks) {
@@ -189,7 +255,8 @@ void addCoreApiChecks(std::vector<Check>& checks) {
         {
             {.name = "core.handles.create_rejects",
              .promise = "create returns NULL for a null record, window 0, a non-zero reserved "
-                        "byte, a pixmap's id and an id that names nothing",
+                        "byte, a pixmap's id, an id that names nothing, an input-only window, "
+                        "and with no X display ($DISPLAY unset or naming no server)",
              .run = createRejectsBadRecords},
             {.name = "core.handles.stale_rejected",
              .promise = "every function given a destroyed or made-up handle returns "
@@ -213,5 +280,11 @@ void addCoreApiChecks(std::vector<Check>& checks) {
              .promise = "set with an unknown mode returns OLM_VOUT_E_INVALID and leaves the mode "
                         "as it was",
              .run = unknownModesRejected},
+            {.name = "ext.set_video_rect.invalid_rejected",
+             .promise = "set_video_rect returns OLM_VOUT_E_INVALID for an X11 output, and on "
+                        "Wayland for a negative width or height or a rectangle beyond 32767 in "
+                        "any direction",
+             .run = videoRectRejected,
+             .needs = {"olm_vout_set_video_rect"}},
         });
 }

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace {
@@ -106,6 +107,36 @@ Verdict destroyCyclesLeaveNothing(CheckContext& ctx) {
     return verdict;
 }
 
+// What the library writes on standard error while call runs. The descriptor points at a file of
+// the check's own meanwhile; what was written then goes on to the real one, for the report.
+template <typename Call> std::string standardErrorDuring(Call call) {
+    std::fflush(stderr);
+    FILE* file = std::tmpfile();
+    const int saved = dup(STDERR_FILENO);
+    if (!file || saved < 0 || dup2(fileno(file), STDERR_FILENO) < 0)
+        stopCheck(Result::Unresolved, "standard error cannot be captured");
+    call();
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    std::string text;
+    std::rewind(file);
+    char buffer[512];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, n);
+    std::fclose(file);
+    if (!text.empty() && write(STDERR_FILENO, text.data(), text.size()) < 0) {
+        // the report then lacks the line; the verdict does not depend on it
+    }
+    return text;
+}
+
+// Whether text is one line: something, then at most one newline at its end.
+bool isOneLine(const std::string& text) {
+    const size_t end = text.find('\n');
+    return !text.empty() && end != 0 && (end == std::string::npos || end + 1 == text.size());
+}
+
 Verdict failedCreateLeavesNothing(CheckContext& ctx) {
     Scene s(ctx);
     const HostId host = s.host(kWidth, kHeight);
@@ -117,11 +148,20 @@ Verdict failedCreateLeavesNothing(CheckContext& ctx) {
     Verdict verdict;
     ctx.api.create(&params); // the first attempt may set up what a library keeps per process
     const Footprint before = footprint();
-    for (int i = 0; i < 5; ++i)
-        if (ctx.api.create(&params))
+    std::string said;
+    for (int i = 0; i < 5; ++i) {
+        olm_vout_t* vout = nullptr;
+        said = standardErrorDuring([&] { vout = ctx.api.create(&params); });
+        if (vout)
             stopFailed(s.onWayland() ? "NULL from olm_vout_create with no wl_surface"
                                      : "NULL from olm_vout_create on an id that names nothing",
                        "a handle");
+        if (!isOneLine(said))
+            break;
+    }
+    if (!isOneLine(said))
+        verdict.fail("one line on standard error from a create that returned NULL",
+                     said.empty() ? std::string("nothing") : "\"" + flatLine(said) + "\"");
     expectBackTo(ctx, verdict, before, "after 5 failed creates");
     if (!s.onWayland() && !childrenOf(s.x, host).empty())
         verdict.fail("no window in the host", std::to_string(childrenOf(s.x, host).size()));

@@ -49,6 +49,7 @@ constexpr struct {
     {"destroy_keeps_pointer", Fault::DestroyKeepsPointer},
     {"destroy_hangs", Fault::DestroyHangs},
     {"leaks_connection", Fault::LeaksConnection},
+    {"first_display_kept", Fault::FirstDisplayKept},
     {"put_waits_for_server", Fault::PutWaitsForServer},
     {"release_dropped", Fault::ReleaseDropped},
     {"release_twice", Fault::ReleaseTwice},

@@ -46,6 +46,8 @@ enum class Fault {
     DestroyKeepsPointer,   // destroy does not clear the caller's handle
     DestroyHangs,          // destroy of a live output never returns
     LeaksConnection,       // every create opens an X connection that is never closed
+    FirstDisplayKept,      // create reaches the display of the first output whatever $DISPLAY
+                           // says later (unset, or naming no server)
     PutWaitsForServer,     // every put makes a round trip to the X server
     DestroyWaitsForServer, // destroy makes a round trip to the X server before it lets go
     ThreadOutlivesDestroy, // destroy detaches the output's render thread, which still finishes

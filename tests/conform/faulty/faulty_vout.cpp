@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -155,6 +156,22 @@ void detachRenderThread(olm_vout_t* vout) {
     render->stop.store(true);
 }
 
+// FirstDisplayKept: the real create run with $DISPLAY as it was at the first create.
+olm_vout_t* createOnFirstDisplay(const olm_vout_params& record) {
+    static std::string first;
+    const char* now = std::getenv("DISPLAY");
+    const std::string current = now ? now : "";
+    if (first.empty())
+        first = current;
+    setenv("DISPLAY", first.c_str(), 1);
+    olm_vout_t* vout = real().create(&record);
+    if (now)
+        setenv("DISPLAY", current.c_str(), 1);
+    else
+        unsetenv("DISPLAY");
+    return vout;
+}
+
 bool tooLarge(int32_t width, int32_t height) {
     return is(Fault::MaximumRefused) &&
            (width >= OLM_VOUT_MAX_DIMENSION || height >= OLM_VOUT_MAX_DIMENSION);
@@ -201,7 +218,9 @@ OLM_VOUT_API olm_vout_t* olm_vout_create(const olm_vout_params* params) {
         g_offsets[vout] = offset;
         return vout;
     }
-    olm_vout_t* vout = real().create(params ? &record : nullptr);
+    olm_vout_t* vout = params && is(Fault::FirstDisplayKept)
+                           ? createOnFirstDisplay(record)
+                           : real().create(params ? &record : nullptr);
     if (vout)
         rememberHost(vout, record.window);
     std::lock_guard lock(g_mutex);
