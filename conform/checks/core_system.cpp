@@ -256,6 +256,66 @@ Verdict destroyWhileUnanswered(CheckContext& ctx) {
     return verdict;
 }
 
+// The host window destroyed before its output: the output stops drawing, and every call on it
+// still works, destroy included, in time. With the counters exported, the pictures put once the
+// output has settled after the first put then are never presented: all but perhaps the newest
+// (kept for a window that might come back) are counted as dropped. The first put after the host
+// went may still be drawn by a library that reads its events only when a picture comes.
+Verdict hostDestroyedFirst(CheckContext& ctx) {
+    Scene s(ctx);
+    const HostId host = s.host(kWidth, kHeight);
+    olm_vout_t* vout = s.requireOutput(host);
+    Verdict verdict;
+    s.expectArrived(verdict, s.showFlat(vout, host, kWidth, kHeight, kAmber), kAmber, "the window");
+    xcb_destroy_window(s.x.get(), host);
+    s.x.sync();
+    const YuvPicture picture = flatPicture(kWidth, kHeight, kSky);
+    const auto putAfter = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            expectCode(verdict, "olm_vout_put_buffer_pool_yuv after the host window went",
+                       s.put(vout, picture), OLM_VOUT_OK);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
+    // The counters once every picture put is counted, or the time is up.
+    const auto settledStats = [&] {
+        olm_vout_stats stats{};
+        const auto end = Clock::now() + std::chrono::milliseconds(ctx.scaled(2000));
+        do {
+            ctx.api.getStats(vout, &stats);
+            if (stats.put == stats.presented + stats.dropped)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } while (Clock::now() < end);
+        return stats;
+    };
+    putAfter(1);
+    if (ctx.api.getStats) {
+        const olm_vout_stats before = settledStats();
+        putAfter(5);
+        const olm_vout_stats after = settledStats();
+        if (after.presented != before.presented)
+            verdict.fail("no picture presented once the host window was gone",
+                         std::to_string(after.presented - before.presented) + " of 5");
+        if (int64_t(after.put) - int64_t(after.presented + after.dropped) > 1)
+            verdict.fail("the pictures put once the host window was gone counted as dropped",
+                         "put " + std::to_string(after.put) + ", presented " +
+                             std::to_string(after.presented) + ", dropped " +
+                             std::to_string(after.dropped) + " after 2 s");
+    } else {
+        putAfter(5);
+    }
+    int32_t mode = -1;
+    expectCode(verdict, "olm_vout_set_display_mode after the host window went",
+               ctx.api.setDisplayMode(vout, VOUT_16_9), OLM_VOUT_OK);
+    expectCode(verdict, "olm_vout_get_display_mode after the host window went",
+               ctx.api.getDisplayMode(vout, &mode), OLM_VOUT_OK);
+    if (mode != VOUT_16_9)
+        verdict.fail("the mode set after the host window went", std::to_string(mode));
+    expectDestroyInTime(ctx, verdict, &vout, "after the host window went");
+    return verdict;
+}
+
 } // namespace
 
 void addCoreSystemChecks(std::vector<Check>& checks) {
@@ -278,5 +338,12 @@ void addCoreSystemChecks(std::vector<Check>& checks) {
              .x11Only = "stops and grabs an X server",
              .readsScreen = true,
              .deadlineMs = 20000},
+            {.name = "core.resources.host_destroyed_first",
+             .promise = "an output whose host window is destroyed first stops drawing (pictures "
+                        "put then are not presented but dropped) and its calls still work: put, "
+                        "set and get return OLM_VOUT_OK, destroy too, within about a second",
+             .run = hostDestroyedFirst,
+             .x11Only = "destroys an X window",
+             .readsScreen = true},
         });
 }

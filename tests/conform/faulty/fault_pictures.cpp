@@ -50,6 +50,7 @@ constexpr struct {
     {"destroy_hangs", Fault::DestroyHangs},
     {"leaks_connection", Fault::LeaksConnection},
     {"first_display_kept", Fault::FirstDisplayKept},
+    {"destroy_waits_for_host", Fault::DestroyWaitsForHost},
     {"put_waits_for_server", Fault::PutWaitsForServer},
     {"release_dropped", Fault::ReleaseDropped},
     {"release_twice", Fault::ReleaseTwice},
@@ -66,6 +67,17 @@ constexpr struct {
 std::mutex g_hostsMutex;
 std::map<olm_vout_t*, uint32_t> g_hosts;
 
+// A copy of one plane, rows from `from` on the caller's stride.
+std::vector<uint8_t> copyPlane(const uint8_t* plane, int stride, int rows) {
+    return std::vector<uint8_t>(plane, plane + size_t(stride) * rows);
+}
+
+void useOwned(Planes& p, int index) {
+    p.planes[index] = p.owned[index].data();
+}
+
+} // namespace
+
 // The width of vout's host window, or 0.
 int hostWidth(olm_vout_t* vout) {
     static xcb_connection_t* conn = xcb_connect(nullptr, nullptr);
@@ -78,17 +90,6 @@ int hostWidth(olm_vout_t* vout) {
     std::free(geometry);
     return width;
 }
-
-// A copy of one plane, rows from `from` on the caller's stride.
-std::vector<uint8_t> copyPlane(const uint8_t* plane, int stride, int rows) {
-    return std::vector<uint8_t>(plane, plane + size_t(stride) * rows);
-}
-
-void useOwned(Planes& p, int index) {
-    p.planes[index] = p.owned[index].data();
-}
-
-} // namespace
 
 Fault activeFault() {
     static const Fault fault = [] {

@@ -50,6 +50,8 @@ enum class Fault {
                            // says later (unset, or naming no server)
     PutWaitsForServer,     // every put makes a round trip to the X server
     DestroyWaitsForServer, // destroy makes a round trip to the X server before it lets go
+    DestroyWaitsForHost,   // destroy waits for the host window to answer before it lets go (as
+                           // one taking its child out of the host first): forever once it is gone
     ThreadOutlivesDestroy, // destroy detaches the output's render thread, which still finishes
                            // its last picture (300 ms) instead of being joined
     // Release
@@ -81,6 +83,9 @@ struct Planes {
 // look at). True when the planes are a copy of the fault's own: a borrowed picture must then be
 // copied by the real library and released at once.
 bool applyPlaneFaults(olm_vout_t* vout, Planes& planes);
+
+// The width of vout's host window as the server gives it now; 0 when unknown or gone.
+int hostWidth(olm_vout_t* vout);
 
 // Remembers vout's host window, for the faults that look at its size; forgets it for 0.
 void rememberHost(olm_vout_t* vout, uint32_t window);

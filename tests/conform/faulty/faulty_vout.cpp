@@ -247,6 +247,12 @@ OLM_VOUT_API int olm_vout_destroy(olm_vout_t** vout) {
     }
     if (is(Fault::DestroyWaitsForServer) && handle)
         roundTrip();
+    if (is(Fault::DestroyWaitsForHost) && handle) {
+        int32_t mode;
+        if (real().getDisplayMode(handle, &mode) == OLM_VOUT_OK)
+            while (hostWidth(handle) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     const int code = real().destroy(vout);
     std::lock_guard lock(g_mutex);
     if (code == OLM_VOUT_OK) {
