@@ -79,6 +79,26 @@ Verdict roundOnPath(CheckContext& ctx, bool shm) {
     return verdict;
 }
 
+// The default path where the server offers Present and MIT-SHM: the pictures go through shared
+// memory there too (whether into shared pixmaps or with ShmPutImage into plain ones is the
+// library's choice; either maps a segment into this process).
+Verdict presentPathShm(CheckContext& ctx) {
+    Scene s(ctx);
+    if (!s.offersTimedPath() || !serverOffersShm(s.x) || std::getenv("OLM_VOUT_NO_SHM"))
+        stopCheck(Result::Skip, "the server offers no Present or no MIT-SHM, or the environment "
+                                "turns one off");
+    const HostId host = s.host(kWidth, kHeight);
+    olm_vout_t* vout = s.requireOutput(host);
+    Verdict verdict;
+    s.expectArrived(verdict, s.showFlat(vout, host, kWidth, kHeight, kAmber), kAmber, "the window");
+    s.expectArrived(verdict, s.showFlat(vout, host, kWidth, kHeight, kSky), kSky, "the window");
+    if (sharedMemoryMappings() == 0)
+        verdict.fail("shared memory mapped in the process on the Present path, where the server "
+                     "offers MIT-SHM",
+                     "none");
+    return verdict;
+}
+
 Verdict putImagePath(CheckContext& ctx) {
     return roundOnPath(ctx, true);
 }
@@ -93,6 +113,12 @@ void addCorePathChecks(std::vector<Check>& checks) {
     checks.insert(
         checks.end(),
         {
+            {.name = "core.paths.present_shm",
+             .promise = "where the server offers Present and MIT-SHM, pictures on the Present "
+                        "path travel through MIT-SHM",
+             .run = presentPathShm,
+             .x11Only = "checks X11's drawing paths",
+             .readsScreen = true},
             {.name = "core.paths.no_present",
              .promise = "with OLM_VOUT_NO_PRESENT=1 pictures are drawn into the window: colours, "
                         "placement, redraws and figures hold, the path is "
