@@ -50,6 +50,7 @@ constexpr struct {
     {"destroy_hangs", Fault::DestroyHangs},
     {"leaks_connection", Fault::LeaksConnection},
     {"first_display_kept", Fault::FirstDisplayKept},
+    {"input_only_parent_taken", Fault::InputOnlyParentTaken},
     {"destroy_waits_for_host", Fault::DestroyWaitsForHost},
     {"put_waits_for_server", Fault::PutWaitsForServer},
     {"release_dropped", Fault::ReleaseDropped},

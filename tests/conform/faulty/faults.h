@@ -46,6 +46,7 @@ enum class Fault {
     DestroyKeepsPointer,   // destroy does not clear the caller's handle
     DestroyHangs,          // destroy of a live output never returns
     LeaksConnection,       // every create opens an X connection that is never closed
+    InputOnlyParentTaken,  // create on an input-only window draws in its parent instead
     FirstDisplayKept,      // create reaches the display of the first output whatever $DISPLAY
                            // says later (unset, or naming no server)
     PutWaitsForServer,     // every put makes a round trip to the X server

@@ -156,6 +156,21 @@ void detachRenderThread(olm_vout_t* vout) {
     render->stop.store(true);
 }
 
+// InputOnlyParentTaken: the window an output is made on, the parent of an input-only one.
+uint32_t drawableWindow(uint32_t window) {
+    static xcb_connection_t* conn = xcb_connect(nullptr, nullptr);
+    auto* attributes =
+        xcb_get_window_attributes_reply(conn, xcb_get_window_attributes(conn, window), nullptr);
+    const bool inputOnly = attributes && attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY;
+    std::free(attributes);
+    if (!inputOnly)
+        return window;
+    auto* tree = xcb_query_tree_reply(conn, xcb_query_tree(conn, window), nullptr);
+    const uint32_t parent = tree ? tree->parent : window;
+    std::free(tree);
+    return parent;
+}
+
 // FirstDisplayKept: the real create run with $DISPLAY as it was at the first create.
 olm_vout_t* createOnFirstDisplay(const olm_vout_params& record) {
     static std::string first;
@@ -200,6 +215,8 @@ OLM_VOUT_API olm_vout_t* olm_vout_create(const olm_vout_params* params) {
         return nullptr;
     if (params && is(Fault::DepthSixteenAsDefault) && params->pool_depth == 16)
         record.pool_depth = 0;
+    if (params && params->window && is(Fault::InputOnlyParentTaken))
+        record.window = drawableWindow(params->window);
     if (params && is(Fault::SecondCreateFails)) {
         std::lock_guard lock(g_mutex);
         if (!g_windowsUsed.insert(params->window).second)
