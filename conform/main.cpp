@@ -6,6 +6,7 @@
 #include "report/report.h"
 #include "run/child_runner.h"
 #include "run/command_line.h"
+#include "run/drawing_paths.h"
 #include "run/file_digest.h"
 #include "run/private_xvfb.h"
 #include "run/server_probe.h"
@@ -44,11 +45,22 @@ Result skipReason(const Check& check, const VoutApi& api, const ServerInfo& serv
         *why = "X11 only: the check " + check.x11Only;
         return Result::Skip;
     }
+    if (!server.wayland && !check.waylandOnly.empty()) {
+        *why = "Wayland only: the check " + check.waylandOnly;
+        return Result::Skip;
+    }
     if (check.readsScreen && !server.readBackProblem.empty()) {
         *why = "the screen cannot be read back: " + server.readBackProblem;
         return Result::Unresolved;
     }
     return Result::Pass;
+}
+
+// Whether the check runs on each drawing path: one of what is drawn, counted and timed, unless
+// it is for the other platform (then it is skipped once).
+bool onEveryPath(const Check& check, const ServerInfo& server) {
+    const bool otherPlatform = server.wayland ? !check.x11Only.empty() : !check.waylandOnly.empty();
+    return check.onEveryPath && !otherPlatform;
 }
 
 } // namespace
@@ -133,22 +145,61 @@ int main(int argc, char** argv) {
         std::printf(" (%.1f ms a look; time limits x%.2f)", run.server.lookMs, run.timeoutFactor);
     std::cout << std::endl;
 
-    const auto start = std::chrono::steady_clock::now();
-    for (const Check& check : checks) {
-        CheckRecord record;
-        std::string why;
-        const Result skip = skipReason(check, library.api, run.server, &why);
-        if (skip != Result::Pass) {
-            record = {check.name, check.promise, check.readsScreen, skip, why};
-        } else {
-            record = runCheckInChild(check, library.api, settings);
-            attributeToCause(record, check.dependsOn, run.checks);
+    std::string pathError;
+    std::vector<DrawingPath> paths = choosePaths(options.paths, run.server, &pathError);
+    if (!pathError.empty())
+        return cannotRun(pathError);
+    for (const DrawingPath& path : paths)
+        run.pathLabels.push_back(path.label);
+
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    std::string pathTimes;
+    for (size_t p = 0; p < paths.size(); ++p) {
+        DrawingPath& path = paths[p];
+        // What is drawn, counted and timed is checked on every path, with the path's switches
+        // set; the rest once, in the environment as the run was given it.
+        std::vector<const Check*> due;
+        for (const Check& check : checks)
+            if (onEveryPath(check, run.server) || p == 0)
+                due.push_back(&check);
+        if (due.empty())
+            continue;
+        std::cout << "On " << path.label << " (" << path.why << "):" << std::endl;
+        const auto pathStart = Clock::now();
+        for (const Check* check : due) {
+            const bool ofPath = onEveryPath(*check, run.server);
+            if (ofPath)
+                path.apply();
+            else
+                path.restore();
+            CheckRecord record;
+            std::string why;
+            const Result skip = skipReason(*check, library.api, run.server, &why);
+            if (skip != Result::Pass) {
+                record = {check->name, check->promise, check->readsScreen, skip, why};
+            } else {
+                RunSettings checkSettings = settings;
+                checkSettings.pathId = ofPath ? path.id : "";
+                record = runCheckInChild(*check, library.api, checkSettings);
+            }
+            if (ofPath) {
+                record.path = path.id;
+                record.pathLabel = path.label;
+            }
+            attributeToCause(record, check->dependsOn, run.checks);
+            std::cout << consoleLine(record) << std::endl;
+            run.checks.push_back(std::move(record));
         }
-        std::cout << consoleLine(record) << std::endl;
-        run.checks.push_back(std::move(record));
+        path.restore();
+        const std::chrono::duration<double> pathTook = Clock::now() - pathStart;
+        char text[96];
+        std::snprintf(text, sizeof text, "%s%s %.1f s", pathTimes.empty() ? "" : ", ",
+                      path.label.c_str(), pathTook.count());
+        pathTimes += text;
     }
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    std::printf("%zu checks in %.1f s\n", run.checks.size(), took.count());
+    const std::chrono::duration<double> took = Clock::now() - start;
+    std::printf("%zu checks in %.1f s (%s)\n", run.checks.size(), took.count(), pathTimes.c_str());
 
     if (!settings.reportDir.empty()) {
         const std::string& dir = settings.reportDir;

@@ -32,7 +32,8 @@ std::string statsText(const olm_vout_stats& s) {
 }
 
 // A burst of puts, so that some pictures are superseded, then idle: the counters against the
-// puts accepted, the presentation records and the last picture seen on screen.
+// puts accepted, the presentation records and the last picture seen on screen; then redraws,
+// which count as nothing.
 Verdict countersAddUp(CheckContext& ctx) {
     Scene s(ctx);
     const HostId host = s.host(kWidth, kHeight);
@@ -67,12 +68,30 @@ Verdict countersAddUp(CheckContext& ctx) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (last.presented == 0)
         verdict.failBecause("presented is 0 with a picture on screen (" + statsText(last) + ")");
-    if (ctx.api.getPresentations) {
-        const std::vector<olm_vout_presentation> records = presentationsOf(ctx, vout);
-        verdict.merge(judgeCounters(last, accepted, 1, records.size()));
-    } else {
-        verdict.merge(judgeCounters(last, accepted, 1, size_t(last.presented)));
+    const auto recorded = [&] {
+        return ctx.api.getPresentations ? presentationsOf(ctx, vout).size()
+                                        : size_t(last.presented);
+    };
+    const size_t records = recorded();
+    verdict.merge(judgeCounters(last, accepted, 1, records));
+    // Redraws of the picture shown are no new pictures: after mode changes, each redrawn at
+    // once, no counter moves and no presentation is recorded.
+    const olm_vout_stats settled = last;
+    for (int mode : {VOUT_16_9, VOUT_4_3, VOUT_NORMAL}) {
+        s.requireMode(vout, mode);
+        const RectF rect = expectedPlacement(mode, kWidth, kHeight, 0, 0, kWidth, kHeight);
+        s.judgeAndRecord(verdict, s.waitForPlacement(host, rect, kSky).image, rect, kSky,
+                         "redrawn for a mode change");
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ctx.scaled(300)));
+    sample("after the redraws");
+    if (last.put != settled.put || last.presented != settled.presented ||
+        last.dropped != settled.dropped)
+        verdict.failBecause("redraws for mode changes moved the counters: " +
+                            statsText(settled) + ", then " + statsText(last));
+    else if (const size_t after = recorded(); after != records)
+        verdict.failBecause("redraws for mode changes were recorded as presentations: " +
+                            std::to_string(records) + " records, then " + std::to_string(after));
     return verdict;
 }
 
@@ -347,7 +366,7 @@ void addExtCounterChecks(std::vector<Check>& checks) {
             {.name = "ext.get_stats.counters",
              .promise = "counters start at 0 and never go back; after a burst, once idle, put is "
                         "the pictures accepted, put = presented + dropped, and presented is the "
-                        "presentation records kept",
+                        "presentation records kept; redraws move no counter and add no record",
              .run = countersAddUp,
              .needs = stats,
              .readsScreen = true},

@@ -4,6 +4,25 @@
 
 #include <set>
 
+namespace {
+
+// The checks that run once whatever the drawing path: exports and handles, argument checking,
+// resources, and the path checks themselves. Every other check is of what is drawn, counted or
+// timed, and runs on each path.
+constexpr const char* kOncePerRun[] = {
+    "bench.*",         "core.handles.*",         "core.resources.*",      "core.paths.*",
+    "*.invalid_rejected", "core.create.record", "ext.get_stats.arguments", "ext.get_timing.record",
+};
+
+bool matchesAny(const std::string& name, const auto& globs) {
+    for (const auto& glob : globs)
+        if (fnmatch(std::string(glob).c_str(), name.c_str(), 0) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
 std::vector<Check> allChecks() {
     std::vector<Check> checks;
     addBenchChecks(checks);
@@ -20,6 +39,9 @@ std::vector<Check> allChecks() {
     addExtRedrawChecks(checks);
     addExtRotationChecks(checks);
     addExtCounterChecks(checks);
+    addExtVideoRectChecks(checks);
+    for (Check& check : checks)
+        check.onEveryPath = !matchesAny(check.name, kOncePerRun);
     return checks;
 }
 
@@ -29,11 +51,8 @@ std::vector<Check> selectChecks(const std::vector<Check>& checks,
         return checks;
     std::vector<Check> selected;
     for (const Check& check : checks)
-        for (const std::string& glob : globs)
-            if (fnmatch(glob.c_str(), check.name.c_str(), 0) == 0) {
-                selected.push_back(check);
-                break;
-            }
+        if (matchesAny(check.name, globs))
+            selected.push_back(check);
     return selected;
 }
 

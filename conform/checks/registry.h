@@ -20,10 +20,10 @@ void addCorePathChecks(std::vector<Check>& checks);
 void addCoreSystemChecks(std::vector<Check>& checks);
 void addExtPictureChecks(std::vector<Check>& checks);
 void addExtRedrawChecks(std::vector<Check>& checks);
-void addExtRedrawChecks(std::vector<Check>& checks);
 void addExtReleaseChecks(std::vector<Check>& checks);
 void addExtRotationChecks(std::vector<Check>& checks);
 void addExtCounterChecks(std::vector<Check>& checks);
+void addExtVideoRectChecks(std::vector<Check>& checks);
 
 // Every check, in report order (the run moves prerequisites ahead: prerequisitesFirst).
 std::vector<Check> allChecks();

@@ -33,11 +33,6 @@ int countEntries(const char* directory) {
 
 } // namespace
 
-bool environmentFlag(const char* name) {
-    const char* value = std::getenv(name);
-    return value && *value && std::strcmp(value, "0") != 0;
-}
-
 Scene::Scene(CheckContext& context) : ctx(context), api(context.api) {
     if (ctx.settings.wayland) {
         wayland_ = std::make_unique<WaylandScreen>();
@@ -190,6 +185,18 @@ void Scene::resize(HostId host, int width, int height) {
                                std::to_string(height) + " to return " + codeName(OLM_VOUT_OK),
                            codeName(code));
         }
+    wayland_->surface().commit();
+}
+
+int Scene::moveOutput(olm_vout_t* vout, HostId to) {
+    const QRect rect = wayland_->rectOf(to);
+    const int code = api.setVideoRect(vout, rect.x(), rect.y(), rect.width(), rect.height());
+    hostOf_[vout] = to;
+    mark(to);
+    return code;
+}
+
+void Scene::commitSurface() {
     wayland_->surface().commit();
 }
 

@@ -10,6 +10,7 @@
 #include "judge/picture_judges.h"
 #include "judge/reference.h"
 #include "run/check.h"
+#include "run/drawing_paths.h"
 #include "screen/wayland_screen.h"
 #include "screen/x_screen.h"
 
@@ -69,6 +70,11 @@ public:
     // olm_vout_set_video_rect and then committed; hiding is unmapping the whole surface.
     void resize(HostId host, int width, int height);
     void setHostMapped(HostId host, bool mapped);
+    // Wayland: tells vout that it now covers host `to`'s rectangle (olm_vout_set_video_rect),
+    // without committing the tester's surface; returns the call's result.
+    int moveOutput(olm_vout_t* vout, HostId to);
+    // Wayland: commits the tester's surface, as a toolkit does once it drew a new layout.
+    void commitSurface();
     // Takes a host out of sight, so that it does not stand in the way of the next one.
     void retire(HostId host);
     // A window of the tester's over part of the host (host coordinates), shown at once. On
@@ -151,8 +157,6 @@ inline constexpr QRgb kSky = 0xff3cc8e6;
 YuvPicture flatPicture(int width, int height, QRgb colour, int strideY = 0);
 // CLOCK_MONOTONIC in microseconds, the clock of the library's presentation records.
 uint64_t monotonicMicroseconds();
-// Whether the environment variable is set to something other than "" or "0".
-bool environmentFlag(const char* name);
 // The number of open descriptors and threads of this process.
 int openDescriptors();
 int runningThreads();

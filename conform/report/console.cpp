@@ -28,23 +28,24 @@ void Totals::add(Result result) {
 }
 
 std::string consoleLine(const CheckRecord& r) {
+    const std::string name = shownName(r);
     switch (r.result) {
     case Result::Pass:
-        return r.name + ": OK";
+        return name + ": OK";
     case Result::Skip:
-        return r.name + ": OK (skipped: " + r.message + ")";
+        return name + ": OK (skipped: " + r.message + ")";
     case Result::Warn:
-        return r.name + ": WARN: " + r.message;
+        return name + ": WARN: " + r.message;
     case Result::Fail:
-        return r.name + ": FAIL: " + r.message;
+        return name + ": FAIL: " + r.message;
     case Result::Crash:
-        return r.name + ": CRASH: " + r.message;
+        return name + ": CRASH: " + r.message;
     case Result::Timeout:
-        return r.name + ": TIMEOUT: " + r.message;
+        return name + ": TIMEOUT: " + r.message;
     case Result::Unresolved:
-        return r.name + ": UNRESOLVED: " + r.message;
+        return name + ": UNRESOLVED: " + r.message;
     }
-    return r.name;
+    return name;
 }
 
 std::string verdictOf(const RunInfo& run) {
@@ -86,7 +87,7 @@ std::string verdictText(const RunInfo& run) {
     std::string warned;
     for (const CheckRecord& r : run.checks)
         if (r.result == Result::Warn)
-            warned += (warned.empty() ? "" : ", ") + r.name;
+            warned += (warned.empty() ? "" : ", ") + shownName(r);
     return text + (all.warned ? "; " + std::to_string(all.warned) +
                                     (all.warned == 1 ? " warning: " : " warnings: ") + warned
                               : std::string("; no warnings"));
@@ -120,6 +121,15 @@ std::string consoleSummary(const RunInfo& run) {
                     std::to_string(t.unresolved) + " unresolved)";
         text += "\n";
     }
+    // Each path's own figures, for the checks of what is drawn, counted and timed.
+    if (run.pathLabels.size() > 1)
+        for (const std::string& label : run.pathLabels) {
+            Totals t;
+            for (const CheckRecord& r : run.checks)
+                if (r.pathLabel == label)
+                    t.add(r.result);
+            text += "on " + label + ": " + countsText(t) + "\n";
+        }
     if (unresolvedPixels)
         text += std::to_string(unresolvedPixels) +
                 " pixel checks unresolved (counted as skipped): the screen could not be read "

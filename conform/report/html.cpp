@@ -31,7 +31,8 @@ QString badge(Result result) {
 
 // The anchor of a check's evidence.
 QString anchor(const CheckRecord& r) {
-    return "check-" + QString::fromStdString(r.name).replace('.', '-');
+    const std::string id = r.path.empty() ? r.name : r.name + "-" + r.path;
+    return "check-" + QString::fromStdString(id).replace('.', '-');
 }
 
 QString figure(const ImageRef& image, const QString& title, const char* border) {
@@ -78,7 +79,7 @@ QString failureList(const RunInfo& run) {
         if (r->result == Result::Skip)
             continue;
         items += QString("<li>%1 <a href=\"#%2\">%3</a>: %4</li>\n")
-                     .arg(badge(r->result), anchor(*r), esc(r->name), esc(r->message));
+                     .arg(badge(r->result), anchor(*r), esc(shownName(*r)), esc(r->message));
     }
     return html + (items.isEmpty() ? "<p>Every check that ran passed.</p>\n"
                                    : "<ol>\n" + items + "</ol>\n");
@@ -95,7 +96,7 @@ QString evidence(const RunInfo& run) {
         any = true;
         html +=
             QString("<h3 id=\"%1\">%2 %3</h3>\n<p>%4</p>\n<p><i>Promise:</i> %5</p>\n")
-                .arg(anchor(*r), badge(r->result), esc(r->name), esc(r->message), esc(r->promise));
+                .arg(anchor(*r), badge(r->result), esc(shownName(*r)), esc(r->message), esc(r->promise));
         QString row;
         for (const ImageRef& image : r->images)
             if (image.role != "placement")
@@ -110,6 +111,14 @@ QString evidence(const RunInfo& run) {
     return any ? html : QString();
 }
 
+// "X11 Present, MIT-SHM, plain PutImage": the paths the run checked, the default one first.
+std::string pathList(const RunInfo& run) {
+    std::string list;
+    for (const std::string& label : run.pathLabels)
+        list += (list.empty() ? "" : ", ") + label;
+    return list;
+}
+
 } // namespace
 
 bool writeHtmlReport(const RunInfo& run, const std::string& path) {
@@ -120,7 +129,8 @@ bool writeHtmlReport(const RunInfo& run, const std::string& path) {
     html += "<p>Library <code>" + esc(run.libraryPath) + "</code> (SHA-256 <code>" +
             esc(run.librarySha256) + "</code>)<br>Platform " +
             (run.server.wayland ? "Wayland" : "X11") + ": " + esc(describeServer(run.server)) +
-            "<br>Contract version " + kContractVersion + "; timeout factor " +
+            "<br>Drawing paths: " + esc(pathList(run)) + "<br>Contract version " +
+            kContractVersion + "; timeout factor " +
             QString::number(run.timeoutFactor) + "</p>\n";
     if (!run.server.readBackProblem.empty())
         html += "<p><b>The screen could not be read back (" + esc(run.server.readBackProblem) +
@@ -133,14 +143,14 @@ bool writeHtmlReport(const RunInfo& run, const std::string& path) {
     for (const CheckRecord& r : run.checks)
         for (const ImageRef& image : r.images)
             if (image.role == "placement")
-                html += figure(image, esc(r.name), captionColour(image.caption));
+                html += figure(image, esc(shownName(r)), captionColour(image.caption));
     html += "</div>\n";
 
     html += "<h2>Every check</h2>\n<table><tr><th>Check</th><th>Result</th><th>Message</th>"
             "<th>Seconds</th><th>Promise</th></tr>\n";
     for (const CheckRecord& r : run.checks)
         html += QString("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td></tr>\n")
-                    .arg(esc(r.name), badge(r.result), esc(r.message),
+                    .arg(esc(shownName(r)), badge(r.result), esc(r.message),
                          QString::number(r.seconds, 'f', 2), esc(r.promise));
     html += "</table>\n</body></html>\n";
     QFile file(QString::fromStdString(path));

@@ -23,15 +23,24 @@ bool writeJsonReport(const RunInfo& run, const std::string& path) {
         for (const ImageRef& image : r.images)
             images.append(QJsonObject{
                 {"role", q(image.role)}, {"file", q(image.file)}, {"caption", q(image.caption)}});
-        checks.append(QJsonObject{{"name", q(r.name)},
-                                  {"promise", q(r.promise)},
-                                  {"result", resultName(r.result)},
-                                  {"message", q(r.message)},
-                                  {"seconds", r.seconds},
-                                  {"images", images},
-                                  {"output", q(r.output)}});
+        QJsonObject check{{"name", q(r.name)},
+                          {"promise", q(r.promise)},
+                          {"result", resultName(r.result)},
+                          {"message", q(r.message)},
+                          {"seconds", r.seconds},
+                          {"images", images},
+                          {"output", q(r.output)}};
+        // A check of a drawing path says which; one run once has no path.
+        if (!r.path.empty()) {
+            check["path"] = q(r.path);
+            check["path_label"] = q(r.pathLabel);
+        }
+        checks.append(check);
         totals[resultName(r.result)] = totals[resultName(r.result)].toInt() + 1;
     }
+    QStringList labels;
+    for (const std::string& label : run.pathLabels)
+        labels << q(label);
     const QJsonObject root{
         {"tester", "olm_vout_conform"},
         {"contract_version", kContractVersion},
@@ -47,6 +56,7 @@ bool writeJsonReport(const RunInfo& run, const std::string& path) {
                                        ? QString("ok")
                                        : q(run.server.readBackProblem)}}},
         {"timeout_factor", run.timeoutFactor},
+        {"paths", QJsonArray::fromStringList(labels)},
         {"checks", checks},
         {"totals", totals}};
     QFile file(q(path));

@@ -30,7 +30,7 @@ bool writeJunitReport(const RunInfo& run, const std::string& path) {
         const QString name = QString::fromStdString(r.name);
         xml.writeStartElement("testcase");
         xml.writeAttribute("classname", name.section('.', 0, -2));
-        xml.writeAttribute("name", name);
+        xml.writeAttribute("name", QString::fromStdString(shownName(r)));
         xml.writeAttribute("time", QString::number(r.seconds, 'f', 3));
         // As the exit status: skip and unresolved as skipped, fail as a failure, crash and
         // timeout as errors; warn passes, its message kept as the case's output.

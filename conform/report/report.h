@@ -15,7 +15,8 @@ struct Totals {
 // "name: OK", "name: OK (skipped: why)", "name: WARN: ...", "name: FAIL: expected ..." and
 // CRASH, TIMEOUT, UNRESOLVED alike.
 std::string consoleLine(const CheckRecord& record);
-// A line per group, a note when pixel checks went unresolved, the verdict with the warnings
+// A line per group, one per drawing path when the run took several ("on MIT-SHM: 50 passed, ..."),
+// a note when pixel checks went unresolved, the verdict with the warnings
 // ("not conformant: 2 failed; 1 warning: core.placement.normal"), then "N passed, N failed,
 // N skipped" alone on the last line (warn counts as passed, crash and timeout as failed,
 // unresolved as skipped).

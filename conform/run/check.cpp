@@ -11,9 +11,9 @@ std::string flatLine(std::string text) {
     return text;
 }
 
-CheckContext::CheckContext(const VoutApi& api_, const RunSettings& settings_, std::string checkName,
+CheckContext::CheckContext(const VoutApi& api_, const RunSettings& settings_, std::string imagePrefix,
                            bool readsScreen_, int parentFd)
-    : api(api_), settings(settings_), readsScreen(readsScreen_), checkName_(std::move(checkName)),
+    : api(api_), settings(settings_), readsScreen(readsScreen_), imagePrefix_(std::move(imagePrefix)),
       parentFd_(parentFd) {}
 
 int CheckContext::scaled(int milliseconds) const {
@@ -38,7 +38,7 @@ void CheckContext::saveImage(const std::string& role, const std::string& caption
     if (!savingImages() || image.isNull())
         return;
     const std::string file =
-        "images/" + checkName_ + "-" + std::to_string(++imagesSaved_) + "-" + role + ".png";
+        "images/" + imagePrefix_ + "-" + std::to_string(++imagesSaved_) + "-" + role + ".png";
     if (image.save(QString::fromStdString(settings.reportDir + "/" + file), "PNG"))
         send("I " + flatLine(role) + "\t" + file + "\t" + flatLine(caption));
 }

@@ -17,11 +17,12 @@ struct RunSettings {
     double timeoutFactor = 1;
     std::string reportDir; // empty: no images are saved
     bool wayland = false;  // hosts are rectangles of a Wayland surface, not X windows
+    std::string pathId;    // the drawing path the check runs on, for its images' names
 };
 
 class CheckContext {
 public:
-    CheckContext(const VoutApi& api, const RunSettings& settings, std::string checkName,
+    CheckContext(const VoutApi& api, const RunSettings& settings, std::string imagePrefix,
                  bool readsScreen, int parentFd);
 
     const VoutApi& api;
@@ -47,7 +48,7 @@ public:
 
 private:
     void send(const std::string& line);
-    std::string checkName_;
+    std::string imagePrefix_;
     int parentFd_;
     int imagesSaved_ = 0;
     double slowestDestroy_ = 0;
@@ -74,6 +75,11 @@ struct Check {
     // Earlier checks of requirements this one builds on: when one of them failed, this check's
     // failure is reported as following from it (attributeToCause).
     std::vector<std::string> dependsOn{};
+    // A check of what is drawn, counted or timed: it runs again on each drawing path of the run
+    // (allChecks sets it); the others run once.
+    bool onEveryPath = false;
+    // Why the check can only run on Wayland, so that a run on X11 skips it; empty for any platform.
+    std::string waylandOnly{};
 };
 
 // One line on the pipe to the parent: tabs and newlines inside fields would break the framing.

@@ -22,7 +22,9 @@ constexpr size_t kOutputKept = 4000; // the tail of what the child printed
                             int parentFd, int outputFd) {
     dup2(outputFd, STDOUT_FILENO);
     dup2(outputFd, STDERR_FILENO);
-    CheckContext context(api, settings, check.name, check.readsScreen, parentFd);
+    const std::string imageName =
+        settings.pathId.empty() ? check.name : check.name + "-" + settings.pathId;
+    CheckContext context(api, settings, imageName, check.readsScreen, parentFd);
     Verdict verdict;
     try {
         verdict = check.run(context);

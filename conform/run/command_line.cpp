@@ -5,7 +5,7 @@
 
 const char* usageText() {
     return "Usage: olm_vout_conform [--library PATH] [--report DIR] [--filter GLOB]... [--list]\n"
-           "                        [--timeout-factor F] [--xvfb | --wayland]\n"
+           "                        [--path PATH]... [--timeout-factor F] [--xvfb | --wayland]\n"
            "\n"
            "Checks an olm_vout library against a real X server, or a Wayland compositor, one\n"
            "promise per check, each in a process of its own.\n"
@@ -16,6 +16,10 @@ const char* usageText() {
            "  --filter GLOB         run only the checks whose name matches (repeatable), e.g.\n"
            "                        'core.placement.*'\n"
            "  --list                list the checks (after --filter) with their promises and exit\n"
+           "  --path PATH           the drawing paths to check what is drawn, counted and timed\n"
+           "                        on (repeatable; default all the server offers): present,\n"
+           "                        mit-shm, put-image on X11; presentation, frame-callbacks on\n"
+           "                        Wayland; default (the one an output takes unasked) or all\n"
            "  --timeout-factor F    multiply every deadline by F (default 1)\n"
            "  --xvfb                run on a private Xvfb started for the run, not on $DISPLAY\n"
            "  --wayland             run on the Wayland compositor named by $WAYLAND_DISPLAY: "
@@ -53,6 +57,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             if (!value(text))
                 return parsed;
             o.filters.push_back(text);
+        } else if (a == "--path") {
+            if (!value(text))
+                return parsed;
+            o.paths.push_back(text);
         } else if (a == "--timeout-factor") {
             if (!value(text))
                 return parsed;

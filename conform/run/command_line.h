@@ -9,6 +9,7 @@ struct Options {
     std::string library;              // empty: the project's own, found beside the program
     std::string reportDir;            // empty: console only
     std::vector<std::string> filters; // globs on check names; empty: every check
+    std::vector<std::string> paths;   // drawing paths ("all", "default" or ids); empty: all
     bool list = false;
     bool help = false;
     double timeoutFactor = 1;

@@ -34,6 +34,8 @@ ServerInfo serverInfo(const XConnection& x, const std::string& display) {
                     std::to_string(setup->protocol_minor_version);
     info.release = setup->release_number;
     info.depth = x.screen()->root_depth;
+    info.offersPresent = serverOffersPresent(x);
+    info.offersShm = serverOffersShm(x);
     return info;
 }
 
@@ -61,6 +63,7 @@ bool probeCompositor(double timeoutFactor, ServerInfo* info) {
     info->display = std::getenv("WAYLAND_DISPLAY");
     info->vendor = "Wayland compositor";
     info->depth = 24; // the tester's surface and the screenshots are 8 bits a channel
+    info->offersPresentation = screen.surface().offersPresentation();
     const uint32_t probe = screen.addHost(QRect(0, 0, 64, 48));
     info->readBackProblem = screen.checkReadBack(probe, static_cast<int>(2000 * timeoutFactor));
     if (info->readBackProblem.empty())

@@ -8,6 +8,7 @@
 #include "judge/reference.h"
 #include "report/report.h"
 #include "run/command_line.h"
+#include "run/drawing_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -208,6 +209,55 @@ TEST(ConformReports, FailureFollowingAnEarlierOneNamesItsCause) {
     CheckRecord own{.name = "ext.c", .result = Result::Timeout, .message = "destroy hung"};
     attributeToCause(own, {"core.a"}, earlier);
     EXPECT_EQ(own.message, "destroy hung");
+    // A cause counts on the failure's own path only, and is named with its path.
+    const std::vector<CheckRecord> onPaths = {
+        {.name = "ext.p", .result = Result::Fail, .message = "late", .path = "mit-shm",
+         .pathLabel = "MIT-SHM"}};
+    CheckRecord elsewhere{.name = "ext.q", .result = Result::Fail, .message = "own",
+                          .path = "present"};
+    attributeToCause(elsewhere, {"ext.p"}, onPaths);
+    EXPECT_EQ(elsewhere.message, "own");
+    CheckRecord same{.name = "ext.q", .result = Result::Fail, .message = "own", .path = "mit-shm"};
+    attributeToCause(same, {"ext.p"}, onPaths);
+    EXPECT_EQ(same.message, "follows from ext.p [MIT-SHM]: late");
+}
+
+// The paths a run takes: what the server offers, the default one first with no switches, and
+// a path asked for that the server or the environment rules out refused with the reason.
+TEST(ConformPaths, OfferedPathsDefaultFirstAndRefusalsNamed) {
+    auto ids = [](const std::vector<DrawingPath>& paths) {
+        std::string text;
+        for (const DrawingPath& path : paths)
+            text += path.id + (path.environment.empty() ? "" : "+") + " ";
+        return text;
+    };
+    ServerInfo x11;
+    x11.offersPresent = x11.offersShm = true;
+    std::string error;
+    EXPECT_EQ(ids(choosePaths({}, x11, &error)), "present mit-shm+ put-image+ ");
+    ServerInfo noPresent = x11;
+    noPresent.offersPresent = false;
+    EXPECT_EQ(ids(choosePaths({"all"}, noPresent, &error)), "mit-shm put-image+ ");
+    EXPECT_EQ(ids(choosePaths({"put-image", "default"}, noPresent, &error)), "mit-shm put-image+ ");
+    EXPECT_TRUE(choosePaths({"present"}, noPresent, &error).empty());
+    EXPECT_EQ(error, "cannot check the path present: the server offers no X Present");
+    setenv("OLM_VOUT_NO_SHM", "1", 1);
+    EXPECT_EQ(ids(choosePaths({}, x11, &error)), "present put-image+ ");
+    unsetenv("OLM_VOUT_NO_SHM");
+    ServerInfo wayland;
+    wayland.wayland = true;
+    EXPECT_EQ(ids(choosePaths({}, wayland, &error)), "frame-callbacks ");
+    error.clear();
+    EXPECT_TRUE(choosePaths({"mit-shm"}, wayland, &error).empty());
+    EXPECT_NE(error.find("unknown path \"mit-shm\" on Wayland"), std::string::npos) << error;
+    // A path's switches go again once it is done, and what the environment held comes back.
+    setenv("OLM_VOUT_NO_PRESENT", "keep", 1);
+    DrawingPath shm = choosePaths({}, x11, &error)[1];
+    shm.apply();
+    EXPECT_STREQ(std::getenv("OLM_VOUT_NO_PRESENT"), "1");
+    shm.restore();
+    EXPECT_STREQ(std::getenv("OLM_VOUT_NO_PRESENT"), "keep");
+    unsetenv("OLM_VOUT_NO_PRESENT");
 }
 
 TEST(ConformCommandLine, FiltersRepeatAndBadValuesAreNamed) {

@@ -1,9 +1,12 @@
 // One row of the kill matrix: runs olm_vout_conform on a library and checks the run completed
 // with the expected exit status and that the named checks ended as expected in results.json.
 //
-//   kill_case TESTER LIBRARY EXIT [--filter GLOB]... [--expect NAME=STATE]... [--xvfb]
-//             [--ext-skipped] [--reports] [--wayland]
+//   kill_case TESTER LIBRARY EXIT [--filter GLOB]... [--path PATH]... [--expect NAME=STATE]...
+//             [--xvfb] [--ext-skipped] [--reports] [--wayland]
 //
+// --path: passed on. Without it a row checks only the default drawing path, except a --reports
+// row, which takes every path the server offers. NAME is a check's name, its result on the first
+// path it ran on; NAME@PATH (core.placement.normal@mit-shm) its result on that path.
 // --xvfb: passed on, so that the tester runs on a private Xvfb of its own.
 // --wayland: passed on, so that the tester runs on $WAYLAND_DISPLAY; results.json must then say
 // it checked Wayland (and otherwise X11).
@@ -101,11 +104,14 @@ int main(int argc, char** argv) {
     const int wantExit = args.takeFirst().toInt();
     QStringList filters;
     QMap<QString, QString> expected;
+    QStringList paths;
     bool extSkipped = false, reports = false, wayland = false;
     while (!args.isEmpty()) {
         const QString a = args.takeFirst();
         if (a == "--filter" && !args.isEmpty())
             filters << "--filter" << args.takeFirst();
+        else if (a == "--path" && !args.isEmpty())
+            paths << "--path" << args.takeFirst();
         else if (a == "--expect" && !args.isEmpty()) {
             const QStringList pair = args.takeFirst().split('=');
             expected[pair.value(0)] = pair.value(1);
@@ -118,15 +124,18 @@ int main(int argc, char** argv) {
     }
     if (wayland)
         filters << "--wayland";
+    if (paths.isEmpty() && !reports)
+        paths << "--path" << "default";
+    filters << paths;
 
     QTemporaryDir dir;
     QProcess run;
     run.setProcessChannelMode(QProcess::MergedChannels);
     run.start(tester, QStringList{"--library", library, "--report", dir.path()} + filters);
-    if (!run.waitForFinished(240000)) {
+    if (!run.waitForFinished(540000)) {
         run.kill();
         run.waitForFinished();
-        std::fprintf(stderr, "kill_case: the tester did not finish within 240 s\n");
+        std::fprintf(stderr, "kill_case: the tester did not finish within 540 s\n");
         return 1;
     }
     const QString console = QString::fromUtf8(run.readAll());
@@ -138,8 +147,13 @@ int main(int argc, char** argv) {
     const QJsonObject results =
         QJsonDocument::fromJson(readAll(dir.path() + "/results.json")).object();
     QMap<QString, QString> seen;
-    for (const QJsonValue& check : results["checks"].toArray())
-        seen[check["name"].toString()] = check["result"].toString();
+    for (const QJsonValue& check : results["checks"].toArray()) {
+        const QString name = check["name"].toString(), path = check["path"].toString();
+        if (!seen.contains(name))
+            seen[name] = check["result"].toString();
+        if (!path.isEmpty())
+            seen[name + "@" + path] = check["result"].toString();
+    }
     if (seen.isEmpty() && (!expected.isEmpty() || extSkipped || reports))
         problem("results.json lists no check");
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
