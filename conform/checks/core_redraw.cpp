@@ -1,5 +1,6 @@
 // core.redraw: the last picture comes back without a new put after exposure (whole or part of
-// the window), a resize (also while covered, or right after create) and a mode change.
+// the window), a resize (also while covered, or right after create) and a mode change; changes
+// of other windows move nothing.
 
 #include "checks/registry.h"
 #include "checks/scene.h"
@@ -162,6 +163,37 @@ Verdict changedDuringCreate(CheckContext& ctx) {
     return verdict;
 }
 
+// Only the host's own changes move the picture: the host's parent resized, and a window beside
+// the host resized and unmapped, leave the picture where it is, and new pictures keep coming.
+Verdict otherWindowsIgnored(CheckContext& ctx) {
+    Scene s(ctx);
+    Verdict verdict;
+    const HostId parent = s.host(400, 300);
+    const HostId host = createChildWindow(s.x, parent, 20, 20, 320, 180);
+    const xcb_window_t beside = createChildWindow(s.x, parent, 20, 220, 200, 60);
+    if (!host || !beside)
+        stopCheck(Result::Unresolved, "windows inside the host's parent could not be made");
+    olm_vout_t* vout = s.requireOutput(host);
+    const RectF want = expectedPlacement(VOUT_NORMAL, kPictureWidth, kPictureHeight, 0, 0, 320, 180);
+    s.requirePut(vout, flatPicture(kPictureWidth, kPictureHeight, kAmber));
+    s.judgeAndRecord(verdict, s.waitForPlacement(host, want, kAmber).image, want, kAmber,
+                     "before: VOUT_NORMAL");
+    if (verdict.failed())
+        return verdict;
+    resizeWindow(s.x, parent, 560, 420);
+    resizeWindow(s.x, beside, 300, 90);
+    setMapped(s.x, beside, false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ctx.scaled(150)));
+    s.judgeAndRecord(verdict, s.capture(host), want, kAmber,
+                     "after the host's parent was resized and a window beside it resized and "
+                     "unmapped");
+    s.mark(host);
+    s.requirePut(vout, flatPicture(kPictureWidth, kPictureHeight, kSky));
+    s.judgeAndRecord(verdict, s.waitForPlacement(host, want, kSky).image, want, kSky,
+                     "a new picture after the other windows changed");
+    return verdict;
+}
+
 } // namespace
 
 void addCoreRedrawChecks(std::vector<Check>& checks) {
@@ -200,6 +232,13 @@ void addCoreRedrawChecks(std::vector<Check>& checks) {
                        .x11Only = "changes the host from another X client while the output is made",
                        .readsScreen = true,
                        .deadlineMs = 20000},
+                      {.name = "core.redraw.other_windows",
+                       .promise = "only the host's own changes move the picture: its parent "
+                                  "resized, or a window beside it resized or unmapped, leave it "
+                                  "as it is, and new pictures keep coming",
+                       .run = otherWindowsIgnored,
+                       .x11Only = "resizes the X window that holds the host",
+                       .readsScreen = true},
                       {.name = "core.redraw.resize_on_create",
                        .promise = "a window resized right after the output was created shows "
                                   "the first picture in the placement for its new size",
