@@ -156,8 +156,12 @@ void judgeDetail(Scene& s, Verdict& verdict, const QImage& shot, uint8_t grey,
 Verdict fullDetail(CheckContext& ctx) {
     Scene s(ctx);
     Verdict verdict;
-    constexpr int kWidth = 256, kHeight = 128;
+    constexpr int kWidth = 256, kHeight = 128; // the window grown, in logical pixels
     const HostId host = s.host(kWidth / 2, kHeight / 2);
+    // On a scaled output "its own size" is the screen's: the picture has as many pixels as the
+    // window covers on screen, and every look is at the screen's pixels.
+    const int width = kWidth * s.screenScale(), height = kHeight * s.screenScale();
+    s.lookInScreenPixels(true);
     olm_vout_t* vout = s.requireOutput(host);
     auto greyShows = [](uint8_t level) {
         const QRgb want = decode(Yuv{level, 128, 128}, kMatrices[0], OLM_VOUT_RANGE_LIMITED);
@@ -165,23 +169,22 @@ Verdict fullDetail(CheckContext& ctx) {
             return channelDistance(shot.pixel(shot.width() * 3 / 4, shot.height() / 2), want) <= 20;
         };
     };
+    const QRect board(8, 8, width / 2 - 16, height - 16);
     for (uint8_t grey : {200, 60}) { // twice: the second put knows the size it is shown at
-        s.requirePut(vout, detailPicture(kWidth, kHeight, grey));
+        s.requirePut(vout, detailPicture(width, height, grey));
         s.expectArrived(verdict, s.waitFor(host, greyShows(grey)), qRgb(grey, grey, grey),
                         "the right half of the window");
     }
     s.resize(host, kWidth, kHeight);
     const auto redrawn = s.waitFor(host, [&](const QImage& shot) {
-        return shot.width() == kWidth && greyShows(60)(shot) &&
-               detailContrast(shot, QRect(8, 8, kWidth / 2 - 16, kHeight - 16)) > 150;
+        return shot.width() == width && greyShows(60)(shot) && detailContrast(shot, board) > 150;
     });
     judgeDetail(s, verdict, redrawn.image, 60,
                 "in the redraw after the window grew to the size of "
                 "a picture shown at half its size");
-    s.requirePut(vout, detailPicture(kWidth, kHeight, 120));
+    s.requirePut(vout, detailPicture(width, height, 120));
     const auto fresh = s.waitFor(host, [&](const QImage& shot) {
-        return greyShows(120)(shot) &&
-               detailContrast(shot, QRect(8, 8, kWidth / 2 - 16, kHeight - 16)) > 150;
+        return greyShows(120)(shot) && detailContrast(shot, board) > 150;
     });
     judgeDetail(s, verdict, fresh.image, 120, "in a picture put after the window grew");
     return verdict;
@@ -225,9 +228,9 @@ void addCoreColourChecks(std::vector<Check>& checks) {
              .readsScreen = true,
              .deadlineMs = 20000},
             {.name = "core.colour.detail",
-             .promise = "a picture shown at its own size shows every single pixel of a "
-                        "checkerboard, also when "
-                        "redrawn after the window grew from half its size",
+             .promise = "a picture shown at its own size (the screen's pixels the window covers, "
+                        "on a scaled output too) shows every single pixel of a checkerboard, also "
+                        "when redrawn after the window grew from half its size",
              .run = fullDetail,
              .readsScreen = true},
             {.name = "core.stride.padded_rows",

@@ -124,14 +124,18 @@ bool greyHalfShows(const QImage& shot, uint8_t level) {
 Verdict sharpAfterGrowth(CheckContext& ctx) {
     Scene s(ctx);
     GuardedPictures guarded(ctx);
-    constexpr int kBig = 256, kTall = 128;
-    const QRect detail(8, 8, kBig / 2 - 16, kTall - 16);
+    constexpr int kBig = 256, kTall = 128; // the window grown, in logical pixels
     Verdict verdict;
     for (bool unmapped : {false, true}) {
         const HostId host = s.host(kBig / 2, kTall / 2);
+        // Pictures as large as the window on screen, and every look in the screen's pixels, so
+        // that on a scaled output too "its own size" is the screen's.
+        const int big = kBig * s.screenScale(), tall = kTall * s.screenScale();
+        const QRect detail(8, 8, big / 2 - 16, tall - 16);
+        s.lookInScreenPixels(true);
         olm_vout_t* vout = s.requireOutput(host);
         for (uint8_t grey : {200, 160}) {
-            const int small = guarded.add(detailPicture(kBig, kTall, grey),
+            const int small = guarded.add(detailPicture(big, tall, grey),
                                           "a checkerboard picture shown at half its size");
             s.requirePutPicture(vout, guarded.record(small), "a borrowed picture at half its size");
             s.expectArrived(
@@ -141,7 +145,7 @@ Verdict sharpAfterGrowth(CheckContext& ctx) {
         }
         const std::string when = unmapped ? "put while the window, grown to its size, was unmapped"
                                           : "put after the window grew to its size";
-        const int full = guarded.add(detailPicture(kBig, kTall, 90), "the picture " + when);
+        const int full = guarded.add(detailPicture(big, tall, 90), "the picture " + when);
         if (unmapped)
             s.setHostMapped(host, false);
         s.resize(host, kBig, kTall);
@@ -152,7 +156,7 @@ Verdict sharpAfterGrowth(CheckContext& ctx) {
         if (unmapped)
             s.setHostMapped(host, true);
         const auto seen = s.waitFor(host, [&](const QImage& shot) {
-            return shot.width() == kBig && greyHalfShows(shot, 90) &&
+            return shot.width() == big && greyHalfShows(shot, 90) &&
                    detailContrast(shot, detail) > 150;
         });
         const double contrast = detailContrast(seen.image, detail);
@@ -167,6 +171,7 @@ Verdict sharpAfterGrowth(CheckContext& ctx) {
             ctx.saveImage("observed", "checkerboard " + when, seen.image);
             break;
         }
+        s.lookInScreenPixels(false);
         s.retire(host);
     }
     return verdict;

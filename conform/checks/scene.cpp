@@ -127,7 +127,9 @@ void Scene::markOutput(olm_vout_t* vout) {
 }
 
 QImage Scene::tryCapture(HostId host) {
-    return onWayland() ? wayland_->capture(host) : captureWindow(x, host);
+    if (!onWayland())
+        return captureWindow(x, host);
+    return native_ ? wayland_->captureNative(host) : wayland_->capture(host);
 }
 
 void Scene::mark(HostId host) {

@@ -86,8 +86,14 @@ public:
     // Remembers how the host looks now: the next wait on it counts a change from this.
     void mark(HostId host);
 
-    // The host as the screen shows it; ends the check unresolved when it cannot be read.
+    // The host as the screen shows it; ends the check unresolved when it cannot be read. In
+    // logical pixels, unless lookInScreenPixels(true) asked for the screen's own.
     QImage capture(HostId host);
+    // The screen's pixels per logical pixel: the Wayland output's scale, 1 on X11.
+    int screenScale() const { return onWayland() ? wayland_->scale() : 1; }
+    // Every look of the check (capture, waits) in the screen's own pixels from now on, for
+    // checks of single pixels on a scaled output.
+    void lookInScreenPixels(bool native) { native_ = native; }
 
     struct Seen {
         QImage image;
@@ -147,6 +153,7 @@ private:
     int nextLeft_ = 0;
     std::map<olm_vout_t*, HostId> hostOf_;
     std::map<HostId, QImage> marked_;
+    bool native_ = false;
 };
 
 // Colours of flat pictures, alternated so that each new picture is told from the one before.

@@ -132,8 +132,10 @@ WaylandHost::WaylandHost(uint32_t rgb) : rgb_(rgb) {
 bool WaylandHost::attachBuffer() {
     width_ = configuredWidth_;
     height_ = configuredHeight_;
-    const int stride = width_ * 4;
-    const size_t size = size_t(stride) * height_;
+    // In the output's own pixels, so that what is painted shows unscaled, edges sharp.
+    scale_ = outputScale_;
+    const int stride = width_ * scale_ * 4;
+    const size_t size = size_t(stride) * height_ * scale_;
     const int fd = memfd_create("olm_vout-test-host", MFD_CLOEXEC);
     if (fd < 0 || ftruncate(fd, off_t(size)) < 0)
         return false;
@@ -147,11 +149,13 @@ bool WaylandHost::attachBuffer() {
     for (size_t i = 0; i < size / 4; ++i)
         pixels_[i] = 0xff000000u | rgb_;
     wl_shm_pool* pool = wl_shm_create_pool(shm_, fd, int32_t(size));
-    buffer_ = wl_shm_pool_create_buffer(pool, 0, width_, height_, stride, WL_SHM_FORMAT_XRGB8888);
+    buffer_ = wl_shm_pool_create_buffer(pool, 0, width_ * scale_, height_ * scale_, stride,
+                                        WL_SHM_FORMAT_XRGB8888);
     wl_shm_pool_destroy(pool);
     close(fd);
     xdg_surface_ack_configure(xdgSurface_, pendingSerial_);
     ackedSerial_ = pendingSerial_;
+    wl_surface_set_buffer_scale(surface_, scale_);
     wl_surface_attach(surface_, buffer_, 0, 0);
     wl_surface_damage(surface_, 0, 0, width_, height_);
     wl_surface_commit(surface_);
@@ -164,9 +168,10 @@ void WaylandHost::paint(int x, int y, int width, int height, uint32_t rgb) {
     if (!pixels_ || left >= right || top >= bottom)
         return;
     std::lock_guard lock(mutex_);
-    for (int row = top; row < bottom; ++row)
-        std::fill(pixels_ + size_t(row) * width_ + left, pixels_ + size_t(row) * width_ + right,
-                  0xff000000u | rgb);
+    const size_t rowPixels = size_t(width_) * scale_;
+    for (int row = top * scale_; row < bottom * scale_; ++row)
+        std::fill(pixels_ + row * rowPixels + size_t(left) * scale_,
+                  pixels_ + row * rowPixels + size_t(right) * scale_, 0xff000000u | rgb);
     wl_surface_damage(surface_, left, top, right - left, bottom - top);
 }
 

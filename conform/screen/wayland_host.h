@@ -78,6 +78,7 @@ private:
     int width_ = 0, height_ = 0;
     int configuredWidth_ = 0, configuredHeight_ = 0;
     int modeWidth_ = 0, modeHeight_ = 0, outputScale_ = 1; // the output's, in its pixels
+    int scale_ = 1; // the buffer's: the output's scale when it was made
     std::atomic<uint32_t> pendingSerial_{0}; // of the last configure, until acknowledged
     uint32_t ackedSerial_ = 0;
     int stopFd_ = -1;

@@ -3,6 +3,7 @@
 #include "screen/x_screen.h"
 #include "wayland_capture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -34,12 +35,41 @@ void WaylandScreen::removeHost(uint32_t host) {
     hosts_.erase(host);
 }
 
-QImage WaylandScreen::capture(uint32_t host) const {
+QImage WaylandScreen::captureNative(uint32_t host) const {
     const QRect rect = rectOf(host);
     const QImage output = captureWaylandOutput();
-    if (output.isNull() || rect.isEmpty() || !output.rect().contains(rect))
+    if (output.isNull() || rect.isEmpty() || surface_.width() <= 0)
         return {};
-    return output.copy(rect);
+    // The screenshot is in the output's pixels, the surface (fullscreen) in logical ones.
+    scale_ = std::max(1, (output.width() + surface_.width() / 2) / surface_.width());
+    const QRect native(rect.topLeft() * scale_, rect.size() * scale_);
+    if (!output.rect().contains(native))
+        return {};
+    return output.copy(native).convertToFormat(QImage::Format_RGB32);
+}
+
+QImage WaylandScreen::capture(uint32_t host) const {
+    const QImage native = captureNative(host);
+    if (native.isNull() || scale_ == 1)
+        return native;
+    const int n = scale_, area = n * n;
+    QImage logical(native.width() / n, native.height() / n, QImage::Format_RGB32);
+    for (int y = 0; y < logical.height(); ++y) {
+        auto* out = reinterpret_cast<QRgb*>(logical.scanLine(y));
+        for (int x = 0; x < logical.width(); ++x) {
+            int r = 0, g = 0, b = 0;
+            for (int dy = 0; dy < n; ++dy) {
+                const auto* in = reinterpret_cast<const QRgb*>(native.constScanLine(y * n + dy));
+                for (int dx = 0; dx < n; ++dx) {
+                    r += qRed(in[x * n + dx]);
+                    g += qGreen(in[x * n + dx]);
+                    b += qBlue(in[x * n + dx]);
+                }
+            }
+            out[x] = qRgb((r + area / 2) / area, (g + area / 2) / area, (b + area / 2) / area);
+        }
+    }
+    return logical;
 }
 
 std::string WaylandScreen::checkReadBack(uint32_t host, int timeoutMs) {

@@ -32,8 +32,14 @@ public:
     // rectangle by the caller); shown at the next commit.
     void removeHost(uint32_t host);
 
-    // The host's rectangle as the compositor shows it; null when the output cannot be read.
+    // The host's rectangle as the compositor shows it, one pixel per logical pixel (on an output
+    // of scale 2, each 2x2 block of the screen averaged); null when the output cannot be read.
     QImage capture(uint32_t host) const;
+    // The same in the output's own pixels: scale() times the rectangle's size.
+    QImage captureNative(uint32_t host) const;
+    // The output's scale, the screen's pixels per logical pixel (whole): 1 until a capture
+    // has shown it.
+    int scale() const { return scale_; }
     // Paints four pure colours into the host, commits and waits (up to timeoutMs) until the
     // compositor shows them; then magenta again. Returns what went wrong, or an empty string.
     std::string checkReadBack(uint32_t host, int timeoutMs);
@@ -42,6 +48,7 @@ private:
     WaylandHost surface_;
     std::map<uint32_t, QRect> hosts_;
     uint32_t nextId_ = 1;
+    mutable int scale_ = 1;
 };
 
 // The colour of the surface outside every host: a dark grey no picture of the checks uses.
