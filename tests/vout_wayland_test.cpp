@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,7 +119,8 @@ protected:
                                                    : std::string("not read");
     }
 
-    WaylandHost host{0x808080};
+    // Fullscreen unless the run says otherwise (on KWin, which reads nothing back anyway).
+    WaylandHost host{0x808080, !std::getenv("LUMIVAREX_TEST_HOST_WINDOWED")};
     olm_vout_t* vout = nullptr;
     int scale_ = 0;
 };
@@ -399,10 +401,32 @@ TEST_F(VoutWayland, CreateDestroyCyclesAndPutsRacingDestroyLeaveNothingBehind) {
 TEST_F(VoutWayland, ProtocolPicturesAreConvertedAtTheSizeShownAtMost) {
     if (!logsProtocol())
         GTEST_SKIP() << "needs WAYLAND_DEBUG=client (the scaled runs set it)";
-    const int k = screenScale();
+    StderrLog log;
     vout = createIn(0, 0, 400, 225);
     ASSERT_NE(vout, nullptr);
-    StderrLog log;
+    // The scale buffers are meant for, in 120ths: the one the compositor prefers for the output's
+    // surface where it says one (wp_fractional_scale_v1, awaited before the first picture), else
+    // the output's whole one.
+    bool asked = false;
+    for (const std::string& line : log.lines())
+        asked = asked || line.find("get_fractional_scale(") != std::string::npos;
+    int scale120 = 0;
+    if (asked) {
+        ASSERT_TRUE(eventually([&] {
+            const std::string preferred = "preferred_scale(";
+            for (const std::string& line : log.lines()) {
+                if (const size_t at = line.find(preferred); at != std::string::npos)
+                    scale120 = std::atoi(line.c_str() + at + preferred.size());
+            }
+            return scale120 > 0;
+        })) << "the compositor never said its preferred scale";
+    } else {
+        scale120 = 120 * screenScale();
+    }
+    if (const char* told = std::getenv("LUMIVAREX_OUTPUT_SCALE")) { // what the run's output has
+        EXPECT_EQ(scale120, std::lround(std::atof(told) * 120));
+    }
+    const size_t before = log.lines().size(); // the area's own buffer left out
     const TestPicture large(1920, 1080, 81, 90, 240), small(320, 180, 145, 54, 34);
     ASSERT_EQ(large.putTo(vout), OLM_VOUT_OK);
     ASSERT_TRUE(eventually([&] { return statsOf(vout).presented == 1; }));
@@ -411,7 +435,9 @@ TEST_F(VoutWayland, ProtocolPicturesAreConvertedAtTheSizeShownAtMost) {
     // Larger than shown: converted straight to the size shown in buffer pixels. Smaller: at its
     // own size for the compositor to enlarge, unless the output scales by itself.
     std::vector<std::string> sizes;
-    for (const std::string& line : log.lines()) {
+    const std::vector<std::string> lines = log.lines();
+    for (size_t i = before; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
         const std::string created = "create_buffer(new id wl_buffer@";
         int width = 0, height = 0;
         if (const size_t at = line.find(created);
@@ -421,7 +447,11 @@ TEST_F(VoutWayland, ProtocolPicturesAreConvertedAtTheSizeShownAtMost) {
             width > 1) // not the black area's 1x1
             sizes.push_back(std::to_string(width) + "x" + std::to_string(height));
     }
-    const std::string shown = std::to_string(400 * k) + "x" + std::to_string(225 * k);
+    // Rounded half away from zero, as the compositor reckons a buffer's logical size.
+    auto physical = [&](int logical) {
+        return std::to_string(std::lround(logical * scale120 / 120.0));
+    };
+    const std::string shown = physical(400) + "x" + physical(225);
     const std::string own = std::getenv("OLM_VOUT_NO_VIEWPORTER") ? shown : "320x180";
     EXPECT_EQ(sizes, (std::vector<std::string>{shown, own}));
 }

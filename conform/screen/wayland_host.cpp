@@ -97,7 +97,7 @@ void WaylandHost::acknowledge(uint32_t serial) {
     pendingSerial_ = serial;
 }
 
-WaylandHost::WaylandHost(uint32_t rgb) : rgb_(rgb) {
+WaylandHost::WaylandHost(uint32_t rgb, bool fullscreen) : rgb_(rgb), fullscreen_(fullscreen) {
     display_ = wl_display_connect(nullptr);
     if (!display_)
         return;
@@ -115,7 +115,8 @@ WaylandHost::WaylandHost(uint32_t rgb) : rgb_(rgb) {
     toplevel_ = xdg_surface_get_toplevel(xdgSurface_);
     xdg_toplevel_add_listener(toplevel_, &kToplevelListener, this);
     xdg_toplevel_set_title(toplevel_, "olm_vout test host");
-    xdg_toplevel_set_fullscreen(toplevel_, nullptr);
+    if (fullscreen)
+        xdg_toplevel_set_fullscreen(toplevel_, nullptr);
     wl_surface_commit(surface_);
     // The first configure says the size; the surface shows once a buffer of it is committed.
     while (pendingSerial_ == 0 && wl_display_dispatch(display_) >= 0) {
@@ -200,7 +201,8 @@ void WaylandHost::setMapped(bool mapped) {
     {
         std::lock_guard lock(mutex_);
         pendingSerial_ = 0;
-        xdg_toplevel_set_fullscreen(toplevel_, nullptr);
+        if (fullscreen_)
+            xdg_toplevel_set_fullscreen(toplevel_, nullptr);
         wl_surface_commit(surface_);
         wl_display_flush(display_);
     }

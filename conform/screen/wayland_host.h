@@ -25,7 +25,10 @@ struct xdg_wm_base;
 class WaylandHost {
 public:
     // Connects and shows the surface filled with rgb (0xRRGGBB); ready() tells whether it did.
-    explicit WaylandHost(uint32_t rgb = 0x808080);
+    // Not fullscreen, the window has the size the compositor gives it or else the output's, at a
+    // place of the compositor's choosing (KWin 5.27 now and then never answers the frame callbacks
+    // of a fullscreen window's subsurfaces; an ordinary window's it does).
+    explicit WaylandHost(uint32_t rgb = 0x808080, bool fullscreen = true);
     ~WaylandHost();
     WaylandHost(const WaylandHost&) = delete;
     WaylandHost& operator=(const WaylandHost&) = delete;
@@ -75,6 +78,7 @@ private:
     bool offersPresentation_ = false;
     uint32_t refreshPeriodUs_ = 0;
     uint32_t rgb_;
+    bool fullscreen_;
     int width_ = 0, height_ = 0;
     int configuredWidth_ = 0, configuredHeight_ = 0;
     int modeWidth_ = 0, modeHeight_ = 0, outputScale_ = 1; // the output's, in its pixels
