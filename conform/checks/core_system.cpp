@@ -316,6 +316,67 @@ Verdict hostDestroyedFirst(CheckContext& ctx) {
     return verdict;
 }
 
+// The X server stops answering (SIGSTOP) for longer than the second after which an output gives
+// up on its answers, while pictures are put: every put still returns at once, and once the server
+// answers again the output recovers, the newest picture shows, and once idle every picture put
+// is counted once, presented or dropped (a late answer to one given up counts for nothing).
+Verdict statsAfterStall(CheckContext& ctx) {
+    PrivateXvfb server;
+    if (!server.start(ctx.scaled(10000)))
+        stopCheck(Result::Unresolved, "a private Xvfb could not be started: " + server.error());
+    setenv("DISPLAY", server.display().c_str(), 1);
+    Verdict verdict;
+    Scene s(ctx);
+    const HostId host = s.host(kWidth, kHeight);
+    olm_vout_t* vout = s.requireOutput(host);
+    s.expectArrived(verdict, s.showFlat(vout, host, kWidth, kHeight, kAmber), kAmber, "the window");
+    olm_vout_stats before{};
+    ctx.api.getStats(vout, &before);
+    const YuvPicture stalled = flatPicture(kWidth, kHeight, kAmber);
+    {
+        StoppedProcess stopped(server.pid());
+        for (int i = 0; i < 5; ++i) {
+            // Straight to the library: the scene's own look at the screen would wait for the
+            // stopped server.
+            const auto start = Clock::now();
+            expectCode(verdict, "olm_vout_put_buffer_pool_yuv while the X server was stopped",
+                       ctx.api.putBufferPoolYuv(vout, stalled.plane(0), stalled.plane(1),
+                                                stalled.plane(2), stalled.stride(0),
+                                                stalled.width(), stalled.height()),
+                       OLM_VOUT_OK);
+            const auto took = Clock::now() - start;
+            if (took > std::chrono::milliseconds(ctx.scaled(100)))
+                verdict.fail("put to return at once while the X server was stopped",
+                             std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                took)
+                                                .count()) +
+                                 " ms");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    }
+    s.requirePut(vout, flatPicture(kWidth, kHeight, kSky));
+    s.expectArrived(verdict,
+                    s.waitFor(host, [](const QImage& shot) { return centreShows(shot, kSky); }),
+                    kSky, "the window, once the X server answered again,");
+    olm_vout_stats after{};
+    const auto end = Clock::now() + std::chrono::milliseconds(ctx.scaled(3000));
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ctx.api.getStats(vout, &after);
+    } while (after.put != after.presented + after.dropped && Clock::now() < end);
+    const auto text = [](const olm_vout_stats& st) {
+        return "put " + std::to_string(st.put) + ", presented " + std::to_string(st.presented) +
+               ", dropped " + std::to_string(st.dropped);
+    };
+    if (after.put != before.put + 6 || after.put != after.presented + after.dropped ||
+        after.presented <= before.presented)
+        verdict.failBecause(text(after) + " once idle after 5 pictures put while the X server "
+                            "was stopped and 1 after (before them: " + text(before) +
+                            "); put = presented + dropped, with the last one presented");
+    return verdict;
+}
+
 } // namespace
 
 void addCoreSystemChecks(std::vector<Check>& checks) {
@@ -336,6 +397,15 @@ void addCoreSystemChecks(std::vector<Check>& checks) {
                         "answering (SIGSTOP) and while another client holds a grab of it",
              .run = destroyWhileUnanswered,
              .x11Only = "stops and grabs an X server",
+             .readsScreen = true,
+             .deadlineMs = 20000},
+            {.name = "ext.get_stats.server_stalled",
+             .promise = "while the X server answers nothing for 1.5 s put returns at once; "
+                        "afterwards the newest picture shows, and once idle every picture put is "
+                        "counted once, presented or dropped",
+             .run = statsAfterStall,
+             .x11Only = "stops an X server",
+             .needs = {"olm_vout_get_stats"},
              .readsScreen = true,
              .deadlineMs = 20000},
             {.name = "core.resources.host_destroyed_first",
