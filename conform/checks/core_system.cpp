@@ -227,14 +227,20 @@ void expectDestroyInTime(CheckContext& ctx, Verdict& verdict, olm_vout_t** vout,
                             " s (about a second promised)");
 }
 
+// Starts a private X server for a check that stops it (so that stopping it stops no one else),
+// and points DISPLAY at it.
+void startPrivateServer(CheckContext& ctx, PrivateXvfb& server) {
+    if (!server.start(ctx.scaled(10000)))
+        stopCheck(Result::Unresolved, "a private Xvfb could not be started: " + server.error());
+    setenv("DISPLAY", server.display().c_str(), 1);
+}
+
 // On a private X server, so that stopping it stops no one else: an output showing a picture is
 // destroyed while the server is stopped (SIGSTOP, as a server that hangs), and another while this
 // process, another client than the output, holds a grab of the server.
 Verdict destroyWhileUnanswered(CheckContext& ctx) {
     PrivateXvfb server;
-    if (!server.start(ctx.scaled(10000)))
-        stopCheck(Result::Unresolved, "a private Xvfb could not be started: " + server.error());
-    setenv("DISPLAY", server.display().c_str(), 1);
+    startPrivateServer(ctx, server);
     Verdict verdict;
     Scene s(ctx);
     const HostId host = s.host(kWidth, kHeight);
@@ -322,9 +328,7 @@ Verdict hostDestroyedFirst(CheckContext& ctx) {
 // is counted once, presented or dropped (a late answer to one given up counts for nothing).
 Verdict statsAfterStall(CheckContext& ctx) {
     PrivateXvfb server;
-    if (!server.start(ctx.scaled(10000)))
-        stopCheck(Result::Unresolved, "a private Xvfb could not be started: " + server.error());
-    setenv("DISPLAY", server.display().c_str(), 1);
+    startPrivateServer(ctx, server);
     Verdict verdict;
     Scene s(ctx);
     const HostId host = s.host(kWidth, kHeight);
