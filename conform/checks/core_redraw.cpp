@@ -60,7 +60,9 @@ Verdict redrawnOnResize(CheckContext& ctx) {
     Scene s(ctx);
     Verdict verdict;
     ShownPicture shown = showNormal(s, verdict, 320, 180);
-    for (const auto& [width, height] : {std::pair{400, 200}, std::pair{200, 300}}) {
+    // Wider, then narrower but taller, then smaller both ways, then much larger.
+    for (const auto& [width, height] : {std::pair{400, 200}, std::pair{200, 300},
+                                        std::pair{160, 120}, std::pair{640, 400}}) {
         s.resize(shown.host, width, height);
         shown.width = width;
         shown.height = height;
@@ -207,8 +209,8 @@ void addCoreRedrawChecks(std::vector<Check>& checks) {
                        .readsScreen = true,
                        .deadlineMs = 20000},
                       {.name = "core.redraw.resize",
-                       .promise = "after the window is resized the last picture is shown in the "
-                                  "new placement, with no new put",
+                       .promise = "after the window is resized (grown, shrunk, either way) the "
+                                  "last picture is shown in the new placement, with no new put",
                        .run = redrawnOnResize,
                        .readsScreen = true,
                        .deadlineMs = 20000},
