@@ -14,8 +14,8 @@ std::string recordName(size_t index, size_t count) {
     return "record " + std::to_string(index + 1) + " of " + std::to_string(count);
 }
 
-// p50 and p95 against the records' own latencies, by rank, loosely enough for any definition
-// of a percentile: p50 between the 25th and 75th, p95 at least the 80th.
+// p50 and p95 against the records' own latencies, as the header defines them: of the n
+// latencies sorted, the one at place (n - 1) * p / 100, rounded down, counting from 0.
 Verdict judgePercentiles(const olm_vout_timing& t,
                          const std::vector<olm_vout_presentation>& records) {
     Verdict verdict;
@@ -24,17 +24,16 @@ Verdict judgePercentiles(const olm_vout_timing& t,
         sorted.push_back(r.latency_us);
     std::sort(sorted.begin(), sorted.end());
     const size_t last = sorted.size() - 1;
-    const uint32_t q25 = sorted[last / 4], q75 = sorted[(3 * last + 3) / 4];
-    const uint32_t q80 = sorted[last * 4 / 5];
-    if (t.latency_p50_us < q25 || t.latency_p50_us > q75)
-        verdict.failBecause("latency p50 " + us(t.latency_p50_us) + " is not the middle of the " +
-                            std::to_string(sorted.size()) + " records' latencies (" + us(q25) +
-                            " to " + us(q75) + " between their quartiles)");
-    else if (t.latency_p95_us < q80)
+    const uint32_t p50 = sorted[last * 50 / 100], p95 = sorted[last * 95 / 100];
+    const std::string of = " of the " + std::to_string(sorted.size()) + " records' latencies";
+    if (t.latency_p50_us != p50)
+        verdict.failBecause("latency p50 " + us(t.latency_p50_us) +
+                            " is not the one at place (n - 1) * 50 / 100" + of + " (" + us(p50) +
+                            ")");
+    else if (t.latency_p95_us != p95)
         verdict.failBecause("latency p95 " + us(t.latency_p95_us) +
-                            " below the 80th percentile "
-                            "of the records' latencies (" +
-                            us(q80) + ")");
+                            " is not the one at place (n - 1) * 95 / 100" + of + " (" + us(p95) +
+                            ")");
     return verdict;
 }
 

@@ -302,8 +302,13 @@ TEST(ConformFigures, RecordsTimingAndCountersAgainstWhatTheTesterSaw) {
     t.path = OLM_VOUT_PATH_PRESENT;
     t.refresh_period_us = 16667;
     t.latency_p50_us = 16000;
-    t.latency_p95_us = t.latency_max_us = 16650;
+    t.latency_p95_us = 16000; // of two, place (2 - 1) * 95 / 100 = 0
+    t.latency_max_us = 16650;
     EXPECT_EQ(judgeTiming(t, records, 16667).result(), Result::Pass);
+    t.latency_p95_us = 16650; // place 2 * 95 / 100: counted from n, not n - 1
+    EXPECT_NE(judgeTiming(t, records, 16667).message().find("(n - 1) * 95 / 100"),
+              std::string::npos);
+    t.latency_p95_us = 16000;
     t.refresh_period_us = 16; // milliseconds
     EXPECT_EQ(judgeTiming(t, records, 16667).result(), Result::Fail);
     EXPECT_EQ(judgeTiming(olm_vout_timing{}, records, 0).result(),
