@@ -11,13 +11,13 @@
 # bounding set lacks it (a container), the kernel refuses to execute the file at all, so a copy of
 # the program without it runs, from the runtime directory.
 
+source "$(dirname "${BASH_SOURCE[0]}")/compositor_user.sh"
+
 KWIN_PID=""
 KWIN_RUNTIME_DIR=""
-KWIN_USER=lumivarex-compositor
 
 start_kwin() { # [WIDTHxHEIGHT [SCALE]]: the output's size in logical pixels and its scale (1.5)
     local size=${1:-1024x640} scale=${2:-1}
-    local run_as=()
     local program
     program=$(command -v kwin_wayland) || {
         echo "kwin_wayland is not installed (Debian's kwin-wayland: scripts/setup --for test)" >&2
@@ -26,15 +26,8 @@ start_kwin() { # [WIDTHxHEIGHT [SCALE]]: the output's size in logical pixels and
     KWIN_RUNTIME_DIR=$(mktemp -d /tmp/lumivarex-kwin.XXXXXX)
     chmod 700 "$KWIN_RUNTIME_DIR"
     cp "$program" "$KWIN_RUNTIME_DIR/kwin_wayland" # cp leaves the capability behind
-    if [ "$(id -u)" -eq 0 ]; then
-        if ! id -u "$KWIN_USER" >/dev/null 2>&1; then
-            useradd --system --no-create-home --shell /usr/sbin/nologin "$KWIN_USER" || return 1
-        fi
-        chown -R "$KWIN_USER:" "$KWIN_RUNTIME_DIR"
-        # setpriv executes the compositor in its own place, so that $! is the compositor itself.
-        run_as=(setpriv --reuid="$KWIN_USER" --regid="$KWIN_USER" --clear-groups)
-    fi
-    "${run_as[@]}" env -i PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$KWIN_RUNTIME_DIR" \
+    compositor_run_as "$KWIN_RUNTIME_DIR" || return 1
+    "${COMPOSITOR_RUN_AS[@]}" env -i PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$KWIN_RUNTIME_DIR" \
         HOME="$KWIN_RUNTIME_DIR" "$KWIN_RUNTIME_DIR/kwin_wayland" --virtual \
         --width "${size%x*}" --height "${size#*x}" --scale "$scale" --socket wayland-kwin \
         --no-lockscreen --no-global-shortcuts --no-kactivities \

@@ -5,13 +5,13 @@
 # script runs it as the unprivileged system user lumivarex-compositor (made on first use), whose
 # private 0700 runtime directory holds the socket; clients get its full path in WAYLAND_DISPLAY.
 
+source "$(dirname "${BASH_SOURCE[0]}")/compositor_user.sh"
+
 SWAY_PID=""
 SWAY_RUNTIME_DIR=""
-SWAY_USER=lumivarex-compositor
 
 start_sway() { # [WIDTHxHEIGHT [SCALE]]: the output's size in logical pixels, as Weston's
     local size=${1:-1024x640} scale=${2:-1}
-    local run_as=()
     local pixels="$((${size%x*} * scale))x$((${size#*x} * scale))"
     SWAY_RUNTIME_DIR=$(mktemp -d /tmp/lumivarex-sway.XXXXXX)
     chmod 700 "$SWAY_RUNTIME_DIR"
@@ -20,15 +20,8 @@ output HEADLESS-1 resolution $pixels position 0 0 scale $scale
 xwayland disable
 default_border none
 CONFIG
-    if [ "$(id -u)" -eq 0 ]; then
-        if ! id -u "$SWAY_USER" >/dev/null 2>&1; then
-            useradd --system --no-create-home --shell /usr/sbin/nologin "$SWAY_USER" || return 1
-        fi
-        chown -R "$SWAY_USER:" "$SWAY_RUNTIME_DIR"
-        # setpriv executes sway in its own place, so that $! is the compositor itself.
-        run_as=(setpriv --reuid="$SWAY_USER" --regid="$SWAY_USER" --clear-groups)
-    fi
-    "${run_as[@]}" env -i PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$SWAY_RUNTIME_DIR" \
+    compositor_run_as "$SWAY_RUNTIME_DIR" || return 1
+    "${COMPOSITOR_RUN_AS[@]}" env -i PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$SWAY_RUNTIME_DIR" \
         WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
         WLR_HEADLESS_OUTPUTS=1 sway -c "$SWAY_RUNTIME_DIR/config" \
         >"$SWAY_RUNTIME_DIR/sway.log" 2>&1 &
